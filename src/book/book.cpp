@@ -1,0 +1,211 @@
+#include "book/book.hpp"
+
+#include <cmath>
+#include <iterator>
+#include <limits>
+#include <unordered_set>
+
+#include "model/entropy.hpp"
+
+namespace quorvane {
+
+std::uint64_t draw_index_hash_seed() {
+  unsigned char bytes[8];
+  random_bytes(bytes, sizeof bytes);
+  std::uint64_t seed;
+  std::memcpy(&seed, bytes, sizeof seed);
+  return seed;
+}
+
+namespace {
+
+constexpr Side opposite(Side s) { return s == Side::Buy ? Side::Sell : Side::Buy; }
+
+// Compares every field, NaN quantities included, as the bytes that hold them.
+bool same_record(const OrderRecord& a, const OrderRecord& b) {
+  return a.id == b.id && a.price_in_ticks == b.price_in_ticks &&
+         std::memcmp(&a.quantity, &b.quantity, sizeof a.quantity) == 0 && a.timestamp == b.timestamp &&
+         a.side == b.side && a.status == b.status;
+}
+
+}  // namespace
+
+std::int64_t Book::ticks_for(double price) const {
+  const double rounded = std::round(price / tick_size_);
+  if (std::isnan(rounded)) return 0;
+  constexpr double two63 = 9223372036854775808.0;
+  if (rounded >= two63) return std::numeric_limits<std::int64_t>::max();
+  if (rounded < -two63) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(rounded);
+}
+
+Rejection Book::create_order(Side side, double price, double quantity, OrderRecord& out) const {
+  if (price <= 0.0 || quantity <= 0.0) return Rejection::PriceOrQuantityNotPositive;
+  const std::int64_t ticks = ticks_for(price);
+  if (ticks < 1) return Rejection::ResultingTicksNotPositive;
+  return make_order(side, ticks, quantity, out);
+}
+
+void Book::refresh(const OrderRecord& record) {
+  auto it = orders_.find(record.id);
+  if (it == orders_.end()) {
+    orders_.insert(record);
+  } else {
+    // The id, which the index hashes, is the same; only the rest changes.
+    const_cast<OrderRecord&>(*it) = record;
+  }
+}
+
+void Book::rest(const OrderRecord& record) {
+  PriceLevels& side = levels(record.side);
+  auto [level, created] = side.try_emplace(record.price_in_ticks);
+  try {
+    level->second.push_back(record);
+  } catch (...) {
+    if (created) side.erase(level);
+    throw;
+  }
+}
+
+std::span<const Trade> Book::add(const OrderRecord& order) {
+  trades_.clear();
+  OrderRecord incoming = order;
+#ifdef QUORVANE_CHECK_INVARIANTS
+  if (!incoming.is_open() || orders_.find(incoming.id) != orders_.end()) loose_ids_.insert(incoming.id);
+#endif
+  // With room for the incoming record reserved, the final refresh cannot fail
+  // after trades have been made.
+  orders_.reserve(orders_.size() + 1);
+
+  if (incoming.is_open()) {
+    const bool buying = incoming.side == Side::Buy;
+    PriceLevels& walked = levels(opposite(incoming.side));
+    while (incoming.is_open() && !walked.empty()) {
+      auto level = buying ? walked.begin() : std::prev(walked.end());
+      const bool crosses = buying ? level->first <= incoming.price_in_ticks : level->first >= incoming.price_in_ticks;
+      if (!crosses) break;
+      LevelQueue& queue = level->second;
+      if (queue.empty()) throw InternalFailure("Queue is not empty if it exists in map");
+
+      OrderRecord resting = queue.front();
+      trades_.emplace_back();
+      fill_step(resting, incoming, tick_size_, trades_.back());
+      // Two non-finite quantities leave both orders open: stop rather than step forever.
+      const bool completed_one = !resting.is_open() || !incoming.is_open();
+
+      if (resting.is_open()) {
+        queue.front() = resting;
+      } else {
+        queue.pop_front();
+        if (queue.empty()) walked.erase(level);
+      }
+      refresh(resting);
+      refresh(incoming);
+      if (!completed_one) break;
+    }
+    if (incoming.is_open()) rest(incoming);
+  }
+  refresh(incoming);
+  after_change();
+  return trades_;
+}
+
+bool Book::cancel(const OrderId& id) {
+  auto it = orders_.find(id);
+  if (it == orders_.end()) return false;
+  PriceLevels& side = levels(it->side);
+  auto level = side.find(it->price_in_ticks);
+  if (level != side.end()) {
+    level->second.remove_id(id);
+    if (level->second.empty()) side.erase(level);
+  }
+  orders_.erase(it);
+  after_change();
+  return true;
+}
+
+const OrderRecord* Book::find(const OrderId& id) const {
+  auto it = orders_.find(id);
+  return it == orders_.end() ? nullptr : &*it;
+}
+
+void Book::update(const OrderRecord& record) {
+#ifdef QUORVANE_CHECK_INVARIANTS
+  loose_ids_.insert(record.id);
+#endif
+  refresh(record);
+  after_change();
+}
+
+std::size_t Book::resting_count(Side side) const {
+  std::size_t n = 0;
+  for (const auto& [price, queue] : levels(side)) n += queue.size();
+  return n;
+}
+
+std::optional<TopOfBook> Book::best_bid() const {
+  if (bids_.empty()) return std::nullopt;
+  const auto& [price, queue] = *std::prev(bids_.end());
+  return TopOfBook{price, queue.front().quantity};
+}
+
+std::optional<TopOfBook> Book::best_ask() const {
+  if (asks_.empty()) return std::nullopt;
+  const auto& [price, queue] = *asks_.begin();
+  return TopOfBook{price, queue.front().quantity};
+}
+
+double Book::volume(Side side) const {
+  double total = -0.0;
+  walk(side, [&](const OrderRecord& r) { total += r.quantity; });
+  return total;
+}
+
+std::optional<double> Book::spread() const {
+  if (bids_.empty() || asks_.empty()) return std::nullopt;
+  const std::int64_t d = asks_.begin()->first - std::prev(bids_.end())->first;
+  return tick_size_ * static_cast<double>(d);
+}
+
+void Book::after_change() const {
+#ifdef QUORVANE_CHECK_INVARIANTS
+  if (auto broken = check_invariants()) throw InternalFailure("book invariant broken: " + *broken);
+#endif
+}
+
+std::optional<std::string> Book::check_invariants() const {
+  auto loose = [&](const OrderId& id) {
+#ifdef QUORVANE_CHECK_INVARIANTS
+    return loose_ids_.count(id) != 0;
+#else
+    (void)id;
+    return false;
+#endif
+  };
+  std::unordered_set<OrderId, IdHash, IdEqual> queued;
+  for (Side side : {Side::Buy, Side::Sell}) {
+    const char* name = side == Side::Buy ? "bids" : "asks";
+    for (const auto& [price, queue] : levels(side)) {
+      const std::string where = std::string(name) + " level " + std::to_string(price);
+      if (queue.empty()) return where + " is empty";
+      for (std::size_t i = 0; i < queue.size(); ++i) {
+        const OrderRecord& r = queue[i];
+        if (r.side != side) return where + " holds an order of the other side";
+        if (r.price_in_ticks != price) return where + " holds an order priced " + std::to_string(r.price_in_ticks);
+        if (!r.is_open()) return where + " holds an order that is not Open";
+        if (loose(r.id)) continue;
+        const OrderRecord* record = find(r.id);
+        if (!record) return where + " holds " + r.id.text() + " with no record";
+        if (!same_record(*record, r)) return where + " holds " + r.id.text() + " differing from its record";
+        queued.insert(r.id);
+      }
+    }
+  }
+  for (const OrderRecord& r : orders_) {
+    if (r.status == Status::Canceled) return "record " + r.id.text() + " is Canceled";
+    if (r.is_open() && !loose(r.id) && !queued.count(r.id)) return "open record " + r.id.text() + " is not queued";
+  }
+  return std::nullopt;
+}
+
+}  // namespace quorvane

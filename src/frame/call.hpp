@@ -1,0 +1,58 @@
+// Entry points. Each turns an operation written against typed values into the
+// C function the interpreter calls: bind (when the callable has parameters),
+// run under guarded(), hand the new reference back. Access to the receiver
+// and conversions happen inside the operation, in the order it states, through
+// the guards of borrow.hpp and Args::convert.
+#pragma once
+#include <Python.h>
+
+#include "frame/binder.hpp"
+#include "frame/errors.hpp"
+#include "frame/ref.hpp"
+
+namespace quorvane::frame {
+
+// Method with parameters: Ref op(PyObject* self, const Args<N>&)
+template <const auto& P, auto Op>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    Args bound(P);
+    bound.bind(args, PyVectorcall_NARGS(nargs), kwnames);
+    return Op(self, bound).release();
+  });
+}
+
+// Constructor: Ref op(const Args<N>&)
+template <const auto& P, auto Op>
+PyObject* constructor(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    Args bound(P);
+    bound.bind(args, kwargs);
+    return Op(bound).release();
+  });
+}
+
+// Method without parameters: Ref op(PyObject* self)
+template <auto Op>
+PyObject* method_noargs(PyObject* self, PyObject*) {
+  return guarded([&] { return Op(self).release(); });
+}
+
+// Property getter, __repr__, __int__: Ref op(PyObject* self)
+template <auto Op>
+PyObject* getter(PyObject* self, void*) {
+  return guarded([&] { return Op(self).release(); });
+}
+
+template <auto Op>
+PyObject* unary(PyObject* self) {
+  return guarded([&] { return Op(self).release(); });
+}
+
+#define QUORVANE_METHOD(name, params, op, doc) \
+  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&::quorvane::frame::method<params, op>)), \
+   METH_FASTCALL | METH_KEYWORDS, doc}
+#define QUORVANE_NOARGS(name, op, doc) {name, &::quorvane::frame::method_noargs<op>, METH_NOARGS, doc}
+#define QUORVANE_PROPERTY(name, op, doc) {name, &::quorvane::frame::getter<op>, nullptr, doc, nullptr}
+
+}  // namespace quorvane::frame

@@ -1,0 +1,70 @@
+// The layout of every instance: the object header, the class's native value,
+// then the borrow counter. A value type names its class through PyClass<T>;
+// the type object is stored once it exists.
+#pragma once
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "frame/errors.hpp"
+#include "frame/ref.hpp"
+
+namespace quorvane::frame {
+
+template <class T>
+struct PyClass;  // specialised per value type: static constexpr const char* name
+
+template <class T>
+struct Instance {
+  PyObject_HEAD
+  T value;
+  std::atomic<std::uintptr_t> borrow;
+};
+
+template <class T>
+inline PyTypeObject* registered_type = nullptr;
+
+template <class T>
+Instance<T>* as_instance(PyObject* object) {
+  return reinterpret_cast<Instance<T>*>(object);
+}
+
+template <class T>
+bool is_instance(PyObject* object) {
+  PyTypeObject* type = registered_type<T>;
+  return type && (Py_TYPE(object) == type || PyType_IsSubtype(Py_TYPE(object), type));
+}
+
+template <class T>
+PyTypeObject* type_for_results() {
+  if (!registered_type<T>) {
+    throw InternalFailure(std::string("failed to create type object for ") + PyClass<T>::name);
+  }
+  return registered_type<T>;
+}
+
+// A new instance holding `value`.
+template <class T>
+Ref wrap(T value) {
+  PyTypeObject* type = type_for_results<T>();
+  PyObject* object = type->tp_alloc(type, 0);
+  if (!object) throw_pending();
+  auto* self = as_instance<T>(object);
+  new (&self->value) T(std::move(value));
+  new (&self->borrow) std::atomic<std::uintptr_t>(0);
+  return Ref::steal(object);
+}
+
+template <class T>
+void instance_dealloc(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  as_instance<T>(object)->value.~T();
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+}  // namespace quorvane::frame

@@ -1,0 +1,97 @@
+#include "frame/type_builder.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "frame/errors.hpp"
+
+namespace quorvane::frame {
+namespace {
+
+// Replaces the pending error by a RuntimeError with `message` whose __cause__ is that error.
+void wrap_pending(const std::string& message) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value && traceback) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  PyObject* wrapper = PyObject_CallFunction(PyExc_RuntimeError, "s", message.c_str());
+  if (!wrapper) {
+    Py_XDECREF(value);
+    return;
+  }
+  if (value) PyException_SetCause(wrapper, value);
+  PyErr_SetObject(PyExc_RuntimeError, wrapper);
+  Py_DECREF(wrapper);
+}
+
+bool set_attributes(const ClassSpec& spec, PyTypeObject* type) {
+  std::vector<Ref> members;
+  for (const ClassAttribute& attribute : spec.attributes) {
+    Ref member = spec.make_attribute(attribute.value);
+    if (!member) {
+      wrap_pending(std::string("An error occurred while initializing `") + spec.name + "." + attribute.name + "`");
+      return false;
+    }
+    members.push_back(std::move(member));
+  }
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), spec.attributes[i].name, members[i].get()) < 0) {
+      wrap_pending(std::string("An error occurred while initializing `") + spec.name + ".__dict__`");
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+  Ref name = Ref::steal(PyType_GetName(type));
+  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  std::string message = std::string("No constructor defined for ") + (text ? text : "<unknown>");
+  PyErr_Clear();
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  return nullptr;
+}
+
+PyTypeObject* ensure_type(const ClassSpec& spec, PyTypeObject*& slot) {
+  if (slot) return slot;
+  const std::string failure = std::string("An error occurred while initializing class ") + spec.name;
+  // The interpreter may keep pointing at the name it was given, so it is never freed.
+  const char* full_name = strdup((std::string("builtins.") + spec.name).c_str());
+  if (!full_name) {
+    PyErr_NoMemory();
+    wrap_pending(failure);
+    return nullptr;
+  }
+  const std::string doc = spec.text_signature
+                              ? std::string(spec.name) + spec.text_signature + "\n--\n\n" + spec.doc
+                              : std::string(spec.doc);
+
+  std::vector<PyType_Slot> slots = spec.slots;
+  slots.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
+  if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
+  if (spec.properties) slots.push_back({Py_tp_getset, spec.properties});
+  slots.push_back({0, nullptr});
+
+  PyType_Spec type_spec{full_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+  PyObject* made = PyType_FromSpec(&type_spec);
+  if (!made) {
+    wrap_pending(failure);
+    return nullptr;
+  }
+  // Stored at once and for good: the type object lives as long as the process.
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(made);
+  slot = type;
+  if (!set_attributes(spec, type)) {
+    slot = nullptr;
+    Py_DECREF(made);
+    wrap_pending(failure);
+    return nullptr;
+  }
+  return type;
+}
+
+}  // namespace quorvane::frame

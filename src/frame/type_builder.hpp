@@ -1,0 +1,41 @@
+// Turns one declarative class description into an interpreter heap type:
+// "builtins."-prefixed name, default flags only, the class documentation with
+// its text signature, the slot, method and property tables, and the class
+// attributes (the enumeration members), wrapping failures in the
+// RuntimeErrors that name the class.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "frame/ref.hpp"
+
+namespace quorvane::frame {
+
+struct ClassAttribute {
+  const char* name;
+  std::uint8_t value;
+};
+
+struct ClassSpec {
+  const char* name;
+  const char* doc;
+  const char* text_signature;  // null: no signature
+  int basicsize;
+  std::vector<PyType_Slot> slots;  // without doc, methods, getset or the terminator
+  PyMethodDef* methods;            // null-terminated, or null
+  PyGetSetDef* properties;         // null-terminated, or null
+  std::span<const ClassAttribute> attributes;
+  Ref (*make_attribute)(std::uint8_t value);  // builds a member from its byte
+};
+
+// Creates the type once and stores it in `slot`; a later call returns it.
+// Returns null with the RuntimeError set on failure.
+PyTypeObject* ensure_type(const ClassSpec& spec, PyTypeObject*& slot);
+
+// tp_new for a class without a constructor.
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+}  // namespace quorvane::frame

@@ -1,0 +1,81 @@
+// The module entry: binds the module to the first interpreter that imports
+// it, creates the module once and registers the five classes in __all__.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "frame/errors.hpp"
+#include "frame/ref.hpp"
+#include "lib/classes.hpp"
+
+namespace quorvane::lib {
+namespace {
+
+using frame::Ref;
+
+std::atomic<std::int64_t> owning_interpreter{-1};
+PyObject* the_module = nullptr;
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "quorvane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+struct Registration {
+  const frame::ClassSpec& (*spec)();
+  PyTypeObject*& type;
+};
+
+bool register_class(PyObject* module, const frame::ClassSpec& spec, PyTypeObject*& slot) {
+  PyTypeObject* type = frame::ensure_type(spec, slot);
+  if (!type) return false;
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  } else if (!PyList_Check(all.get())) {
+    std::string message = "'" + frame::type_name_of(all.get()) + "' object cannot be converted to 'PyList'";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return false;
+  }
+  Ref name = Ref::steal(PyUnicode_FromString(spec.name));
+  if (!name || PyList_Append(all.get(), name.get()) < 0) return false;
+  return PyModule_AddObjectRef(module, spec.name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+PyObject* initialise() {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) frame::throw_pending();
+  std::int64_t expected = -1;
+  if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "quorvane does not yet support sub-interpreters: it can only be imported by the first "
+                    "interpreter of a process; see the project's issue tracker for sub-interpreter support");
+    return nullptr;
+  }
+  if (the_module) return Py_NewRef(the_module);
+
+  Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
+  if (!module) return nullptr;
+  const Registration classes[] = {
+      {order_class, frame::registered_type<OrderRecord>},
+      {fill_class, frame::registered_type<FillRecord>},
+      {book_class, frame::registered_type<Book>},
+      {order_type_class, frame::registered_type<Side>},
+      {order_status_class, frame::registered_type<Status>},
+  };
+  for (const Registration& r : classes) {
+    if (!register_class(module.get(), r.spec(), r.type)) return nullptr;
+  }
+  if (!the_module) the_module = module.release();
+  return Py_NewRef(the_module);
+}
+
+}  // namespace
+}  // namespace quorvane::lib
+
+PyMODINIT_FUNC PyInit_quorvane(void) {
+  return quorvane::frame::guarded([] { return quorvane::lib::initialise(); });
+}

@@ -1,0 +1,20 @@
+// Random bytes for order ids, drawn from the system's entropy source in
+// blocks, so that most ids cost no system call. Bytes are wiped as they are
+// handed out, and a forked child discards the pool so that it never hands out
+// bytes its parent also holds.
+#pragma once
+#include <cstddef>
+
+namespace quorvane {
+
+// Signature of getentropy(3); replaceable so tests can make the source fail.
+using EntropySource = int (*)(void* buffer, std::size_t length);
+
+// Fills `out` with `length` random bytes. Throws InternalFailure
+// ("could not retrieve random bytes for uuid: ...") when the source fails.
+void random_bytes(unsigned char* out, std::size_t length);
+
+// Installs another source (nullptr restores getentropy) and empties the pool.
+void set_entropy_source(EntropySource source);
+
+}  // namespace quorvane
