@@ -1,0 +1,128 @@
+"""Replay a seeded, synthetic order flow through one quorvane book.
+
+Limit orders cluster around a mid price that drifts; crossing orders sweep one
+or more levels of the other side; cancels take out live orders. The flow is
+generated first and then replayed, so the throughput covers the book alone.
+"""
+
+from __future__ import annotations
+
+import argparse
+import random
+import time
+from collections import defaultdict
+from dataclasses import dataclass
+
+import quorvane
+from quorvane import OrderBook, OrderType
+
+# Kinds of operation in a generated flow.
+PASSIVE, CROSSING, CANCEL = "passive", "crossing", "cancel"
+
+
+@dataclass(frozen=True)
+class Operation:
+    kind: str
+    side: OrderType | None = None
+    price: float = 0.0  # in price units
+    quantity: float = 0.0
+    target: int = -1  # for a cancel: index of an earlier add in the flow
+
+
+def generate_flow(seed: int, count: int, tick_size: float) -> list[Operation]:
+    """60% passive limit orders, 15% crossing orders, 25% cancels of earlier adds."""
+    rng = random.Random(seed)
+    mid_ticks = 10_000.0
+    flow: list[Operation] = []
+    cancellable: list[int] = []
+    for _ in range(count):
+        mid_ticks = max(100.0, mid_ticks + rng.gauss(0.0, 0.8))
+        roll = rng.random()
+        if roll < 0.25 and cancellable:
+            target = cancellable.pop(rng.randrange(len(cancellable)))
+            flow.append(Operation(CANCEL, target=target))
+            continue
+        side = OrderType.Buy if rng.random() < 0.5 else OrderType.Sell
+        toward = 1 if side == OrderType.Buy else -1
+        if roll < 0.40:
+            # Priced through the mid, so it meets the other side's best levels.
+            ticks = round(mid_ticks) + toward * rng.randint(1, 6)
+            quantity = float(rng.randint(5, 60))
+            kind = CROSSING
+        else:
+            ticks = round(mid_ticks) - toward * (1 + int(rng.expovariate(0.25)))
+            quantity = float(rng.choice((1, 2, 5, 10, 10, 20, 25, 50, 100)))
+            kind = PASSIVE
+            cancellable.append(len(flow))
+        flow.append(Operation(kind, side, max(1, ticks) * tick_size, quantity))
+    return flow
+
+
+def top_levels(orders: list[quorvane.Order], count: int, best_first_descending: bool) -> list[tuple[int, float, int]]:
+    """(price_in_ticks, total quantity, orders) of the best `count` levels."""
+    totals: dict[int, list[float]] = defaultdict(lambda: [0.0, 0])
+    for order in orders:
+        level = totals[order.price_in_ticks]
+        level[0] += order.quantity
+        level[1] += 1
+    prices = sorted(totals, reverse=best_first_descending)[:count]
+    return [(p, totals[p][0], int(totals[p][1])) for p in prices]
+
+
+def print_levels(book: OrderBook) -> None:
+    tick = book.tick_size
+    asks = top_levels(book.sell_orders, 5, best_first_descending=False)
+    bids = top_levels(book.buy_orders, 5, best_first_descending=True)
+    print(f"  {'bid qty':>10} {'orders':>6} {'bid':>9} | {'ask':<9} {'orders':>6} {'ask qty':>10}")
+    for i in range(5):
+        left = f"{bids[i][1]:>10.2f} {bids[i][2]:>6} {bids[i][0] * tick:>9.2f}" if i < len(bids) else " " * 27
+        right = f"{asks[i][0] * tick:<9.2f} {asks[i][2]:>6} {asks[i][1]:>10.2f}" if i < len(asks) else ""
+        print(f"  {left} | {right}")
+
+
+def replay(flow: list[Operation], tick_size: float, checkpoints: int) -> None:
+    book = OrderBook(tick_size)
+    ids: list[str] = [""] * len(flow)
+    fills = orders = cancels = cancelled = 0
+    every = max(1, len(flow) // checkpoints)
+    elapsed = 0.0
+    for start in range(0, len(flow), every):
+        chunk = flow[start : start + every]
+        began = time.perf_counter()
+        for offset, op in enumerate(chunk):
+            if op.kind == CANCEL:
+                cancels += 1
+                cancelled += book.cancel(ids[op.target])
+            else:
+                order = book.create_order(op.side, op.price, op.quantity)
+                ids[start + offset] = order.id
+                fills += len(book.add(order))
+                orders += 1
+        elapsed += time.perf_counter() - began
+        print(f"after {start + len(chunk):,} operations:")
+        print("  " + repr(book).replace("\n", "\n  "))
+    print()
+    print(f"orders added: {orders:,}   fills: {fills:,}   cancels: {cancels:,} ({cancelled:,} found in the book)")
+    print(f"resting: {len(book.buy_orders):,} bids, {len(book.sell_orders):,} asks")
+    print("top five levels of each side:")
+    print_levels(book)
+    print(f"throughput: {len(flow) / elapsed:,.0f} operations per second "
+          f"({len(flow):,} operations in {elapsed:.2f} s, create_order + add or cancel)")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--seed", type=int, default=7, help="random seed of the flow (default 7)")
+    parser.add_argument("--ops", type=int, default=200_000, help="number of operations (default 200000)")
+    parser.add_argument("--tick-size", type=float, default=0.01, help="the book's tick size (default 0.01)")
+    parser.add_argument("--checkpoints", type=int, default=4, help="summaries printed along the way (default 4)")
+    args = parser.parse_args()
+    if args.ops < 1 or args.tick_size <= 0 or args.checkpoints < 1:
+        parser.error("--ops, --tick-size and --checkpoints must be positive")
+    print(f"generating {args.ops:,} operations (seed {args.seed}, tick size {args.tick_size})")
+    flow = generate_flow(args.seed, args.ops, args.tick_size)
+    replay(flow, args.tick_size, args.checkpoints)
+
+
+if __name__ == "__main__":
+    main()

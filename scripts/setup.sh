@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Shared set-up: system packages the build prefers, and a virtual environment
+# per interpreter with quorvane and the tools installed.
+#   source scripts/setup.sh; venv_for 3.13   -> prints the venv's python
+set -euo pipefail
+
+QUORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+QUORVANE_VENVS=${QUORVANE_VENVS:-$QUORVANE_ROOT/.venv}
+
+log() { echo "[quorvane] $*" >&2; }
+
+# Abseil (faster containers) and Google Benchmark; the build works without them.
+install_system_packages() {
+  local missing=()
+  for pkg in libabsl-dev libbenchmark-dev; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
+    log "not installing ${missing[*]} (needs root and apt-get); building with standard containers"
+    return 0
+  fi
+  log "installing ${missing[*]}"
+  DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 || true
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2 ||
+    log "could not install ${missing[*]}; building with standard containers"
+}
+
+interpreter_for() {
+  case "$1" in
+    3.13) "$QUORVANE_ROOT/scripts/python313.sh" release ;;
+    3.13-debug) "$QUORVANE_ROOT/scripts/python313.sh" debug ;;
+    3.11)
+      for candidate in python3.11 "$HOME"/.pyenv/versions/3.11*/bin/python3.11 /usr/bin/python3.11; do
+        if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c 'import venv' 2>/dev/null; then
+          command -v "$candidate"
+          return 0
+        fi
+      done
+      log "no python3.11 found"
+      return 1
+      ;;
+    *) log "unknown interpreter $1"; return 1 ;;
+  esac
+}
+
+# Creates (or reuses) the venv for an interpreter, installs the tools and
+# this checkout into it, and prints the venv's python.
+venv_for() {
+  local version=$1; shift
+  local base venv
+  base=$(interpreter_for "$version")
+  venv="$QUORVANE_VENVS/$version"
+  if [ ! -x "$venv/bin/python" ]; then
+    log "creating $venv from $base"
+    "$base" -m venv "$venv" >&2
+  fi
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis "$@" >&2
+  log "building and installing quorvane for $version"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$QUORVANE_ROOT" >&2
+  echo "$venv/bin/python"
+}
