@@ -11,7 +11,7 @@ import argparse
 import random
 import time
 from collections import defaultdict
-from dataclasses import dataclass
+from typing import NamedTuple
 
 import quorvane
 from quorvane import OrderBook, OrderType
@@ -20,10 +20,9 @@ from quorvane import OrderBook, OrderType
 PASSIVE, CROSSING, CANCEL = "passive", "crossing", "cancel"
 
 
-@dataclass(frozen=True)
-class Operation:
+class Operation(NamedTuple):
     kind: str
-    side: OrderType | None = None
+    side: OrderType = OrderType.Buy  # unused by a cancel
     price: float = 0.0  # in price units
     quantity: float = 0.0
     target: int = -1  # for a cancel: index of an earlier add in the flow

@@ -44,20 +44,36 @@ interpreter_for() {
   esac
 }
 
-# Creates (or reuses) the venv for an interpreter, installs the tools and
-# this checkout into it, and prints the venv's python.
-venv_for() {
-  local version=$1; shift
+# Creates (or reuses) a venv for an interpreter with the test tools, and
+# prints its python.  new_venv VERSION NAME [extra packages...]
+new_venv() {
+  local version=$1 name=$2; shift 2
   local base venv
   base=$(interpreter_for "$version")
-  venv="$QUORVANE_VENVS/$version"
+  venv="$QUORVANE_VENVS/$name"
   if [ ! -x "$venv/bin/python" ]; then
     log "creating $venv from $base"
     "$base" -m venv "$venv" >&2
   fi
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
   "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis "$@" >&2
-  log "building and installing quorvane for $version"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$QUORVANE_ROOT" >&2
   echo "$venv/bin/python"
+}
+
+# Builds this checkout and installs it into the venv of PYTHON; further
+# arguments are CMake definitions, e.g. -DQUORVANE_SANITIZE=ON.
+install_checkout() {
+  local python=$1; shift
+  local settings=()
+  for define in "$@"; do settings+=("--config-settings=cmake.define.${define#-D}"); done
+  log "building and installing quorvane into $(dirname "$(dirname "$python")") $*"
+  "$python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
+    ${settings[@]+"${settings[@]}"} "$QUORVANE_ROOT" >&2
+}
+
+# The venv named after VERSION with this checkout installed; prints its python.
+venv_for() {
+  local python
+  python=$(new_venv "$1" "$1")
+  install_checkout "$python"
+  echo "$python"
 }

@@ -1,15 +1,68 @@
 #!/usr/bin/env bash
-# The whole test suite, from a fresh machine: installs what it needs, builds
-# quorvane for CPython 3.13 and 3.11, and runs the tests on both.
+# The whole test suite, from a fresh machine: installs what it needs, then
+#  1. builds a wheel and an sdist on CPython 3.13, installs the wheel into a
+#     fresh venv and runs the tests against it;
+#  2. builds from source on CPython 3.11 and runs the tests;
+#  3. checks the type stub against the module and the examples with mypy;
+#  4. runs the tests against an AddressSanitizer + UBSan build with the
+#     book's invariant checks on;
+#  5. runs the leak tests on a debug build of CPython 3.13.
+# Set QUORVANE_QUICK=1 to run only stages 1 and 2.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$QUORVANE_ROOT"
 
+failed=()
+run_tests() {  # PYTHON LABEL [pytest args...]
+  local python=$1 label=$2; shift 2
+  log "tests: $label ($("$python" -c 'import sys; print(sys.version.split()[0])'))"
+  (cd "$QUORVANE_ROOT/tests" && "$python" -m pytest -q -p no:cacheprovider "$@") || failed+=("$label")
+}
+
 install_system_packages
-status=0
-for version in 3.13 3.11; do
-  python=$(venv_for "$version")
-  log "running the tests on $("$python" -c 'import sys; print(sys.version.split()[0])')"
-  (cd "$QUORVANE_ROOT/tests" && "$python" -m pytest -q -p no:cacheprovider "$QUORVANE_ROOT/tests") || status=1
+
+# 1. The wheel, as users get it.
+py313=$(new_venv 3.13 3.13 build mypy)
+rm -rf "$QUORVANE_ROOT/dist"
+log "building sdist and wheel"
+"$py313" -m build -q --outdir "$QUORVANE_ROOT/dist" "$QUORVANE_ROOT" >&2
+rm -rf "$QUORVANE_VENVS/3.13-wheel"
+wheel_python=$(new_venv 3.13 3.13-wheel mypy)
+"$wheel_python" -m pip install -q --disable-pip-version-check "$QUORVANE_ROOT"/dist/*.whl >&2
+run_tests "$wheel_python" "3.13 wheel"
+
+# 2. A source build on the machine's default interpreter.
+py311=$(new_venv 3.11 3.11 mypy)
+install_checkout "$py311"
+run_tests "$py311" "3.11"
+
+# 3. Types.
+for python in "$wheel_python" "$py311"; do
+  log "stubtest and mypy --strict with $python"
+  (cd /tmp && "$python" -m mypy.stubtest quorvane --allowlist "$QUORVANE_ROOT/python/stubtest-allowlist.txt") ||
+    failed+=("stubtest $python")
+  "$python" -m mypy --strict "$QUORVANE_ROOT"/examples/*.py || failed+=("mypy $python")
 done
-exit $status
+
+if [ "${QUORVANE_QUICK:-0}" != 1 ]; then
+  # 4. Sanitizers. The interpreter is not instrumented, so the runtime is
+  # preloaded; CPython's own allocations at exit are not ours to report.
+  asan_python=$(new_venv 3.13 3.13-asan)
+  install_checkout "$asan_python" -DQUORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  log "tests under AddressSanitizer and UBSan"
+  (cd "$QUORVANE_ROOT/tests" &&
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    "$asan_python" -m pytest -q -p no:cacheprovider) || failed+=("sanitizers")
+
+  # 5. Reference leaks need the debug interpreter's reference total.
+  debug_python=$(new_venv 3.13-debug 3.13-debug)
+  install_checkout "$debug_python"
+  run_tests "$debug_python" "3.13 debug: leaks" test_leaks.py
+fi
+
+if [ ${#failed[@]} -gt 0 ]; then
+  log "FAILED: ${failed[*]}"
+  exit 1
+fi
+log "all stages passed"

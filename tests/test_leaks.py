@@ -1,0 +1,103 @@
+"""Every public path, the failing ones included, repeated many times: no
+growth of the interpreter's reference total (debug builds) or of the
+process's resident memory."""
+
+import gc
+import sys
+
+import pytest
+
+from quorvane import Fill, Order, OrderBook, OrderStatus, OrderType
+
+Buy, Sell = OrderType.Buy, OrderType.Sell
+HAS_TOTALREFCOUNT = hasattr(sys, "gettotalrefcount")
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+def expect(exc, call, *args, **kwargs):
+    try:
+        call(*args, **kwargs)
+    except exc:
+        return
+    raise AssertionError(f"{call} did not raise {exc}")
+
+
+def paths():
+    book = OrderBook(0.01)
+    for price in (99, 100, 101, 102):
+        book.add(Order(Sell, price, 1e9))
+        book.add(Order(Buy, price - 10, 1e9))
+    resting = Order(Buy, 50, 1.0)
+    book.add(resting)
+    o, other = Order(Buy, 100, 5.0), Order(Sell, 100, 3.0)
+
+    def add_then_cancel():
+        placed = book.create_order(Buy, 0.6, 2.0)
+        book.add(placed)
+        book.cancel(placed.id)
+
+    def sweep():
+        taker = Order(Buy, 102, 3.0)
+        book.add(taker)
+        book.cancel(taker.id)
+
+    return {
+        "order": lambda: repr(Order(Buy, 100, 5.0)),
+        "order properties": lambda: (o.id, o.side, o.price_in_ticks, o.quantity, o.status, o.timestamp, o.is_open()),
+        "fill": lambda: repr(Fill(1.0, 2.0, "a" * 40, "b", 7)),
+        "fill properties": lambda: (lambda f: (f.quantity, f.price, f.buy_id, f.sell_id, f.timestamp))(
+            Fill(1.0, 2.0, "a", "b", 7)),
+        "can_match and fill": lambda: (o.can_match(other), Order(Buy, 100, 5.0).fill(Order(Sell, 99, 3.0), 0.01)),
+        "enums": lambda: (repr(Buy), int(OrderStatus.Filled), Buy == 0, Buy == Sell, Buy != "x"),
+        "add then cancel": add_then_cancel,
+        "sweep": sweep,
+        "queries": lambda: (repr(book), book.buy_orders, book.sell_orders, book.best_bid(), book.best_ask(),
+                            book.buy_volume(), book.sell_volume(), book.spread(), book.tick_size),
+        "lookups": lambda: (book.get_order(resting.id), book.get_order("nope"), book.cancel("nope"),
+                            book.update_order(resting)),
+        "binding errors": lambda: (expect(TypeError, Order), expect(TypeError, book.add, order=o),
+                                   expect(TypeError, Order, Buy, 1, 1.0, side=Buy),
+                                   expect(TypeError, OrderBook, 0.01, 2), expect(TypeError, book.best_bid, 1)),
+        "conversion errors": lambda: (expect(TypeError, Order, "Buy", 1, 1.0), expect(OverflowError, Order, Buy, 2**63, 1.0),
+                                      expect(TypeError, book.get_order, 5), expect(UnicodeEncodeError, book.cancel, "\ud800"),
+                                      expect(OverflowError, Fill, 1.0, 1.0, "a", "b", -1)),
+        "value errors": lambda: (expect(ValueError, Order, Buy, 0, 1.0), expect(ValueError, book.create_order, Buy, -1.0, 1.0),
+                                 expect(ValueError, book.create_order, Buy, 0.001, 1.0)),
+        "access conflicts": lambda: (expect(RuntimeError, o.fill, o, 0.01), expect(TypeError, OrderType)),
+    }
+
+
+def measure(action, rounds, per_round, sample):
+    for _ in range(per_round):
+        action()
+    samples = []
+    for _ in range(rounds):
+        for _ in range(per_round):
+            action()
+        gc.collect()
+        samples.append(sample())
+    return samples
+
+
+@pytest.mark.skipif(not HAS_TOTALREFCOUNT, reason="needs a debug build of CPython")
+@pytest.mark.parametrize("name", list(paths()))
+def test_no_reference_leak(name):
+    action = paths()[name]
+    samples = measure(action, rounds=4, per_round=500, sample=sys.gettotalrefcount)
+    # A leak of one reference per call would add 500 per round.
+    assert samples[-1] - samples[0] < 50, samples
+
+
+@pytest.mark.parametrize("name", list(paths()))
+def test_no_native_memory_growth(name):
+    action = paths()[name]
+    samples = measure(action, rounds=5, per_round=20_000, sample=resident_bytes)
+    growth = samples[-1] - samples[0]
+    steadily = all(b > a for a, b in zip(samples, samples[1:]))
+    # Allocator noise stays in a few pages; a leak of even 16 bytes a call
+    # grows by 320 kB every round.
+    assert not (steadily and growth > 512 * 1024), samples
