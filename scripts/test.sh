@@ -46,12 +46,13 @@ done
 
 if [ "${QUORVANE_QUICK:-0}" != 1 ]; then
   # 4. Sanitizers. The interpreter is not instrumented, so the runtime is
-  # preloaded; CPython's own allocations at exit are not ours to report.
+  # preloaded, with libstdc++ so that it can intercept C++ throws; CPython's
+  # own allocations at exit are not ours to report.
   asan_python=$(new_venv 3.13 3.13-asan)
   install_checkout "$asan_python" -DQUORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
   log "tests under AddressSanitizer and UBSan"
   (cd "$QUORVANE_ROOT/tests" &&
-    LD_PRELOAD="$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$asan_python" -m pytest -q -p no:cacheprovider) || failed+=("sanitizers")
 
