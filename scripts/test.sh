@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh machine: installs what it needs, then
+#  0. builds and runs the engine's C++ tests;
 #  1. builds a wheel and an sdist on CPython 3.13, installs the wheel into a
 #     fresh venv and runs the tests against it;
 #  2. builds from source on CPython 3.11 and runs the tests;
@@ -20,6 +21,16 @@ run_tests() {  # PYTHON LABEL [pytest args...]
 }
 
 install_system_packages
+
+# 0. The engine alone, without an interpreter.
+log "engine tests (C++)"
+if cmake -S "$QUORVANE_ROOT" -B "$QUORVANE_ROOT/build-native" -DQUORVANE_BUILD_EXTENSION=OFF \
+     -DQUORVANE_BUILD_NATIVE_TESTS=ON -DQUORVANE_CHECK_INVARIANTS=ON -DCMAKE_BUILD_TYPE=Debug >&2 &&
+   cmake --build "$QUORVANE_ROOT/build-native" -j2 >&2; then
+  "$QUORVANE_ROOT/build-native/engine_tests" || failed+=("engine tests")
+else
+  failed+=("engine build")
+fi
 
 # 1. The wheel, as users get it.
 py313=$(new_venv 3.13 3.13 build mypy)

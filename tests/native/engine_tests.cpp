@@ -1,0 +1,117 @@
+// Engine checks that Python cannot reach: a failing entropy source, id
+// parsing of every byte value, and the invariant checker over a long random
+// session with re-adds, updates and non-finite quantities.
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "book/book.hpp"
+#include "model/entropy.hpp"
+
+using namespace quorvane;
+
+namespace {
+
+int passed = 0, failed = 0;
+
+void check(bool ok, const std::string& what) {
+  if (ok) {
+    ++passed;
+  } else {
+    ++failed;
+    std::printf("FAILED: %s\n", what.c_str());
+  }
+}
+
+int failing_source(void*, std::size_t) {
+  errno = EIO;
+  return -1;
+}
+
+void entropy_failure_is_internal_and_leaves_nothing() {
+  set_entropy_source(failing_source);
+  OrderRecord out;
+  out.quantity = 42.0;
+  std::string message;
+  try {
+    make_order(Side::Buy, 1, 1.0, out);
+  } catch (const InternalFailure& f) {
+    message = f.what();
+  }
+  set_entropy_source(nullptr);
+  check(message.rfind("could not retrieve random bytes for uuid: ", 0) == 0, "entropy failure message: " + message);
+  check(out.quantity == 42.0, "a failed make_order leaves its output alone");
+  check(make_order(Side::Buy, 1, 1.0, out) == Rejection::None, "the real source works again");
+}
+
+void ids_round_trip_through_their_text() {
+  for (int b = 0; b < 256; ++b) {
+    unsigned char bytes[16];
+    for (int i = 0; i < 16; ++i) bytes[i] = static_cast<unsigned char>(b + i * 17);
+    const OrderId id = OrderId::from_bytes(bytes);
+    const std::string text = id.text();
+    const auto back = OrderId::parse(text);
+    check(back && *back == id, "round trip of " + text);
+    std::string upper = text;
+    for (char& c : upper) c = static_cast<char>(std::toupper(c));
+    if (upper != text) check(!OrderId::parse(upper), "upper case is another id: " + upper);
+  }
+  check(!OrderId::parse("0123456789abcdef0123456789abcdef0123"), "hyphens are required");
+}
+
+void invariants_hold_through_a_random_session() {
+  std::mt19937_64 rng(12345);
+  Book book(0.01);
+  std::vector<OrderRecord> made;
+  const double odd[] = {NAN, INFINITY, 1e-300, 1e300};
+  for (int step = 0; step < 20000; ++step) {
+    const int action = static_cast<int>(rng() % 10);
+    if (action < 6 || made.empty()) {
+      OrderRecord order;
+      const Side side = rng() % 2 ? Side::Buy : Side::Sell;
+      const double quantity = rng() % 50 == 0 ? odd[rng() % 4] : static_cast<double>(1 + rng() % 20);
+      make_order(side, 95 + static_cast<std::int64_t>(rng() % 10), quantity, order);
+      made.push_back(order);
+      book.add(order);
+    } else if (action < 8) {
+      book.cancel(made[rng() % made.size()].id);
+    } else if (action < 9) {
+      book.add(made[rng() % made.size()]);  // the same order again
+    } else {
+      OrderRecord changed = made[rng() % made.size()];
+      changed.quantity = static_cast<double>(rng() % 7);
+      book.update(changed);
+    }
+    if (auto broken = book.check_invariants()) {
+      check(false, "step " + std::to_string(step) + ": " + *broken);
+      return;
+    }
+  }
+  check(true, "invariants after a random session");
+}
+
+void two_infinite_quantities_end_the_matching_loop() {
+  Book book(0.01);
+  OrderRecord ask, bid;
+  make_order(Side::Sell, 100, INFINITY, ask);
+  make_order(Side::Buy, 100, INFINITY, bid);
+  book.add(ask);
+  const auto trades = book.add(bid);
+  check(trades.size() == 1 && std::isinf(trades[0].quantity), "one trade of the infinite quantity");
+  check(book.resting_count(Side::Buy) == 1 && book.resting_count(Side::Sell) == 1, "both rest with NaN left");
+}
+
+}  // namespace
+
+int main() {
+  entropy_failure_is_internal_and_leaves_nothing();
+  ids_round_trip_through_their_text();
+  invariants_hold_through_a_random_session();
+  two_infinite_quantities_end_the_matching_loop();
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}
