@@ -38,12 +38,12 @@ rm -rf "$QUORVANE_ROOT/dist"
 log "building sdist and wheel"
 "$py313" -m build -q --outdir "$QUORVANE_ROOT/dist" "$QUORVANE_ROOT" >&2
 rm -rf "$QUORVANE_VENVS/3.13-wheel"
-wheel_python=$(new_venv 3.13 3.13-wheel mypy)
+wheel_python=$(new_venv 3.13 3.13-wheel mypy matplotlib)
 "$wheel_python" -m pip install -q --disable-pip-version-check "$QUORVANE_ROOT"/dist/*.whl >&2
 run_tests "$wheel_python" "3.13 wheel"
 
 # 2. A source build on the machine's default interpreter.
-py311=$(new_venv 3.11 3.11 mypy)
+py311=$(new_venv 3.11 3.11 mypy matplotlib)
 install_checkout "$py311"
 run_tests "$py311" "3.11"
 

@@ -1,0 +1,57 @@
+"""The LOBSTER replay example against the 10-level AAPL sample."""
+
+import importlib
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+DATA = Path(__file__).resolve().parents[2] / "shared/data/lobster"
+MESSAGES = DATA / "AAPL_2012-06-21_34200000_57600000_message_10_first999rows.csv"
+ROWS = DATA / "AAPL_2012-06-21_34200000_57600000_orderbook_10_first999rows.csv"
+
+pytestmark = pytest.mark.skipif(not DATA.is_dir(), reason="LOBSTER sample data not present")
+sys.path.insert(0, str(ROOT / "examples"))
+replay_lobster = importlib.import_module("replay_lobster")
+
+
+def test_every_row_agrees_with_the_book() -> None:
+    s = replay_lobster.replay_files(MESSAGES, ROWS)
+    assert s.messages == 999 and s.depth == 10
+    assert s.counts == {1: 471, 3: 369, 4: 98, 5: 61} and s.skipped == 61
+    assert s.compared >= 990 and s.agree == s.compared
+    assert s.engine_mismatches == 0
+    # Only levels that changed unseen below the tenth and come back into view.
+    assert 0 < s.reconciliations <= 20
+
+
+def test_a_wrong_row_is_caught_and_then_repaired(tmp_path: Path) -> None:
+    rows = ROWS.read_text().splitlines()
+    cells = rows[500].split(",")
+    cells[3] = str(int(cells[3]) + 7)  # best bid size of row 501
+    rows[500] = ",".join(cells)
+    (tmp_path / "rows.csv").write_text("\n".join(rows))
+    clean = replay_lobster.replay_files(MESSAGES, ROWS)
+    s = replay_lobster.replay_files(MESSAGES, tmp_path / "rows.csv")
+    # Row 501 disagrees; the book takes its 7 extra shares for message 502 and
+    # sheds them for message 503.
+    assert s.compared - s.agree == 2
+    assert s.reconciliations == clean.reconciliations + 2
+
+
+def test_command_line(tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
+    assert replay_lobster.main([str(MESSAGES), str(ROWS), "--quiet"]) == 0
+    out, err = capsys.readouterr()
+    assert "agrees with 999 / 999 rows (100.00%)" in out and err == ""
+    assert replay_lobster.main([str(tmp_path / "missing.csv"), str(ROWS)]) == 1
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # as if not installed
+    assert replay_lobster.main([str(MESSAGES), str(ROWS), "--plot", str(tmp_path / "d.png")]) == 2
+    assert "pip install matplotlib" in capsys.readouterr().err and not (tmp_path / "d.png").exists()
+
+
+def test_depth_chart(tmp_path: Path) -> None:
+    pytest.importorskip("matplotlib")
+    chart = tmp_path / "depth.png"
+    assert replay_lobster.main([str(MESSAGES), str(ROWS), "--quiet", "--plot", str(chart)]) == 0
+    assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
