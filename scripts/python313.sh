@@ -1,0 +1,263 @@
+#!/usr/bin/env bash
+# Find or set up a CPython 3.13 with development headers; print its path.
+#
+#   scripts/python313.sh [release|debug]      (default: release)
+#
+# The interpreter path is the only thing written to stdout (last line);
+# all progress goes to stderr.
+#
+# release: an existing python3.13 (PATH, then pyenv) with headers and a
+#          working venv; else Debian's python3.13-dev; else a source build.
+# debug:   always a --with-pydebug source build (refcount checks catch
+#          reference leaks in the extension).
+#
+# Environment:
+#   QUORVANE_CACHE              cache root (default: ~/.cache/quorvane)
+#   QUORVANE_PY313_FORCE_BUILD  =1 skips the lookup/apt steps for release
+#   QUORVANE_JOBS               make parallelism (default: nproc)
+set -euo pipefail
+
+# Everything below logs to stderr; fd 3 carries the final answer.
+exec 3>&1 1>&2
+
+mode=${1:-release}
+case $mode in
+    release|debug) ;;
+    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "usage: $0 [release|debug]"; exit 2 ;;
+esac
+
+cache_root=${QUORVANE_CACHE:-$HOME/.cache/quorvane}
+if [[ $mode == debug ]]; then
+    prefix=$cache_root/python3.13-debug
+else
+    prefix=$cache_root/python3.13
+fi
+jobs=${QUORVANE_JOBS:-$(nproc 2>/dev/null || echo 2)}
+[[ $jobs =~ ^[1-9][0-9]*$ ]] || { echo "QUORVANE_JOBS must be a positive integer" >&2; exit 2; }
+src_suite=trixie
+
+log() { printf '[python313] %s\n' "$*"; }
+die() { log "error: $*"; exit 1; }
+
+answer() {
+    printf '%s\n' "$1" >&3
+    exit 0
+}
+
+if [[ $(id -u) -eq 0 ]]; then
+    sudo=()
+else
+    sudo=(sudo)
+fi
+apt_get() {
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -y -q "$@"
+}
+
+# Install only what is absent: `apt-get install` of a present package would
+# also upgrade it (and its runtime libs), which is not ours to decide.
+apt_install_missing() {
+    local pkg
+    local -a missing=()
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' ||
+            missing+=("$pkg")
+    done
+    if ((${#missing[@]})); then
+        log "installing ${missing[*]}"
+        apt_get install --no-install-recommends "${missing[@]}"
+    fi
+}
+
+# Prints sys.executable if $1 is CPython 3.13 with Python.h, can create a
+# venv with pip (Debian's python3.13 without -venv fails exactly here), and,
+# for debug mode, is a pydebug build.
+check_python() {
+    local py=$1 want_debug=0 tmp exe
+    [[ $mode == debug ]] && want_debug=1
+    exe=$("$py" - "$want_debug" <<'EOF' 2>/dev/null
+import os, sys, sysconfig
+if sys.version_info[:2] != (3, 13):
+    sys.exit(1)
+if not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
+    sys.exit(1)
+if sys.argv[1] == "1" and not hasattr(sys, "gettotalrefcount"):
+    sys.exit(1)
+import venv, ensurepip
+print(sys.executable)
+EOF
+    ) || return 1
+    [[ -n $exe && -x $exe ]] || return 1
+    tmp=$(mktemp -d)
+    if ! "$exe" -m venv "$tmp/venv" >/dev/null 2>&1 ||
+       ! "$tmp/venv/bin/python" -m pip --version >/dev/null 2>&1; then
+        rm -rf "$tmp"
+        return 1
+    fi
+    rm -rf "$tmp"
+    printf '%s\n' "$exe"
+}
+
+# --- release: reuse what the machine already has --------------------------
+find_existing() {
+    local cand exe
+    local -a cands=()
+    if cand=$(command -v python3.13 2>/dev/null); then
+        cands+=("$cand")
+    fi
+    # pyenv shims fail unless 3.13 is the selected version, so look at the
+    # installs directly too (newest first).
+    local pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
+    while IFS= read -r cand; do
+        [[ -n $cand ]] && cands+=("$cand")
+    done < <(compgen -G "$pyenv_root/versions/3.13*/bin/python3.13" | sort -rV || true)
+    for cand in "${cands[@]}"; do
+        log "trying $cand"
+        if exe=$(check_python "$cand"); then
+            log "using $exe"
+            answer "$exe"
+        fi
+    done
+}
+
+try_apt_python() {
+    command -v apt-cache >/dev/null || return 1
+    local candidate
+    candidate=$(apt-cache policy python3.13-dev 2>/dev/null |
+                awk '/Candidate:/ {print $2}')
+    [[ -n $candidate && $candidate != "(none)" ]] || return 1
+    log "installing python3.13-dev $candidate from apt"
+    apt_get install python3.13-dev python3.13-venv
+    local exe
+    exe=$(check_python /usr/bin/python3.13) ||
+        die "/usr/bin/python3.13 installed but lacks headers or venv"
+    answer "$exe"
+}
+
+# --- source build from Debian's next-release source package ---------------
+
+# URI of the machine's main Debian archive (not -security), so the deb-src
+# entry goes through the same mirror the machine is set up for.
+debian_uri() {
+    local f uri=""
+    f=/etc/apt/sources.list.d/debian.sources
+    if [[ -r $f ]]; then
+        uri=$(awk 'tolower($1)=="uris:" {
+                  for (i = 2; i <= NF; i++)
+                      if ($i !~ /security/) { print $i; exit }
+              }' "$f")
+    fi
+    if [[ -z $uri && -r /etc/apt/sources.list ]]; then
+        uri=$(awk '$1=="deb" {
+                  for (i = 2; i <= NF; i++) {
+                      if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; continue }
+                      if ($i !~ /security/) print $i
+                      break
+                  }
+              }' /etc/apt/sources.list | head -n1)
+    fi
+    printf '%s\n' "${uri:-http://deb.debian.org/debian}"
+}
+
+add_deb_src() {
+    local file=/etc/apt/sources.list.d/quorvane-$src_suite-src.sources
+    local uri keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+    uri=$(debian_uri)
+    local content
+    content="Types: deb-src
+URIs: $uri
+Suites: $src_suite
+Components: main"
+    [[ -r $keyring ]] && content+=$'\n'"Signed-By: $keyring"
+    if [[ ! -f $file ]] || [[ $(cat "$file") != "$content" ]]; then
+        log "adding deb-src $uri $src_suite main ($file)"
+        printf '%s\n' "$content" | "${sudo[@]}" tee "$file" >/dev/null
+    fi
+    log "apt-get update"
+    apt_get update
+}
+
+build_from_source() {
+    local build_log=$prefix.build.log
+    local work stage tarball srcdir started
+    started=$(date +%s)
+
+    add_deb_src
+    apt_install_missing \
+        build-essential pkg-config xz-utils dpkg-dev \
+        libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev \
+        libsqlite3-dev libreadline-dev uuid-dev
+
+    work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-py313.XXXXXX")
+    # shellcheck disable=SC2064
+    trap "rm -rf '$work'" EXIT
+    # apt's downloader drops to the _apt user; give it a directory it can
+    # write so the fetch stays sandboxed instead of warning.
+    mkdir "$work/dl"
+    if [[ $(id -u) -eq 0 ]] && id _apt >/dev/null 2>&1; then
+        chown _apt "$work/dl"
+    fi
+    log "downloading python3.13 source ($src_suite)"
+    (cd "$work/dl" && apt_get source --download-only "python3.13/$src_suite")
+
+    # Build the pristine upstream tarball: Debian's patches relocate
+    # site-packages to dist-packages and assume prefix=/usr, which breaks a
+    # private prefix.
+    tarball=$(compgen -G "$work/dl/python3.13_*.orig.tar.*" | head -n1 || true)
+    [[ -n $tarball ]] || die "no upstream tarball in $(ls "$work/dl")"
+    log "unpacking $(basename "$tarball")"
+    tar -xf "$tarball" -C "$work"
+    srcdir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'Python-3.13*' | head -n1)
+    [[ -n $srcdir && -x $srcdir/configure ]] || die "unexpected tarball layout"
+
+    local -a conf=(--prefix="$prefix" --with-ensurepip=install)
+    [[ $mode == debug ]] && conf+=(--with-pydebug)
+
+    # Install into a staging tree and move it into place at the end, so an
+    # interrupted build never leaves a half-populated cache behind.
+    stage=$work/stage
+    log "building $(basename "$srcdir") ($mode, -j$jobs); log: $build_log"
+    : >"$build_log"
+    # Chained with && on purpose: set -e is off inside an `if` condition.
+    if ! (
+        cd "$srcdir" &&
+        ./configure "${conf[@]}" &&
+        make -j"$jobs" &&
+        make install DESTDIR="$stage"
+    ) >>"$build_log" 2>&1; then
+        log "build failed; last lines of $build_log:"
+        tail -n 60 "$build_log"
+        exit 1
+    fi
+    [[ -x $stage$prefix/bin/python3.13 ]] || die "install produced no bin/python3.13"
+    rm -rf "$prefix"
+    mkdir -p "$(dirname "$prefix")"
+    mv "$stage$prefix" "$prefix"
+    log "built in $(( $(date +%s) - started ))s"
+}
+
+if [[ $mode == release && ${QUORVANE_PY313_FORCE_BUILD:-0} != 1 ]]; then
+    find_existing
+    try_apt_python || true
+fi
+
+mkdir -p "$cache_root"
+lock=$prefix.lock
+exec 9>"$lock"
+if ! flock -n 9; then
+    log "waiting for another build holding $lock"
+    flock 9
+fi
+
+if [[ -x $prefix/bin/python3.13 ]]; then
+    if exe=$(check_python "$prefix/bin/python3.13"); then
+        log "using cached $exe"
+        answer "$exe"
+    fi
+    log "cached $prefix is unusable; rebuilding"
+fi
+
+build_from_source
+exe=$(check_python "$prefix/bin/python3.13") ||
+    die "fresh build in $prefix failed the sanity checks"
+answer "$exe"
