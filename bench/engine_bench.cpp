@@ -1,0 +1,342 @@
+// The engine alone, no interpreter: replays flow files (bench/flows.py)
+// through quorvane::Book and prints nanoseconds per operation and operations
+// per second of each flow's measured part.
+//
+// Each run starts from a fresh book, replays the warm-up part untimed, then
+// times the measured part; the first run is discarded and the median of the
+// rest is reported. Time is the process's CPU time by default, so that other
+// work on a shared machine does not count (--clock wall for elapsed time; the
+// output shows the wall/CPU ratio either way). Two figures per flow:
+//   with ids  - an add makes its order in the loop (make_order: id, clock),
+//               as a caller of the engine would;
+//   book only - the records are made before the clock starts, so only
+//               add() and cancel() are timed.
+//
+//   engine_bench [--runs N] [--clock cpu|wall] [--results FILE] FLOW...
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "book/book.hpp"
+#include "model/order.hpp"
+
+namespace {
+
+using quorvane::Book;
+using quorvane::OrderId;
+using quorvane::OrderRecord;
+using quorvane::Side;
+
+struct Op {
+  bool is_add;
+  Side side;
+  std::int64_t ticks;
+  double quantity;
+  std::uint32_t target;  // cancel: index of the add it names
+};
+
+struct Flow {
+  std::string name;
+  std::vector<Op> warm;
+  std::vector<Op> measured;
+  std::size_t adds = 0;
+};
+
+Flow read_flow(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot open " + path);
+  Flow flow;
+  auto slash = path.find_last_of('/');
+  flow.name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  if (auto dot = flow.name.rfind(".flow"); dot != std::string::npos) flow.name.resize(dot);
+  std::vector<Op>* current = &flow.warm;
+  bool marked = false;
+  std::string line;
+  for (std::size_t number = 1; std::getline(in, line); ++number) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    std::string kind;
+    fields >> kind;
+    Op op{};
+    if (kind == "A") {
+      std::string side;
+      fields >> side >> op.ticks >> op.quantity;
+      if (!fields || (side != "B" && side != "S")) throw std::runtime_error(path + ":" + std::to_string(number) + ": bad add");
+      op.is_add = true;
+      op.side = side == "B" ? Side::Buy : Side::Sell;
+      ++flow.adds;
+    } else if (kind == "C") {
+      fields >> op.target;
+      if (!fields || op.target >= flow.adds) throw std::runtime_error(path + ":" + std::to_string(number) + ": bad cancel");
+    } else if (kind == "M") {
+      current = &flow.measured;
+      marked = true;
+      continue;
+    } else {
+      throw std::runtime_error(path + ":" + std::to_string(number) + ": unknown operation " + kind);
+    }
+    current->push_back(op);
+  }
+  if (!marked) std::swap(flow.warm, flow.measured);  // no marker: everything is measured
+  return flow;
+}
+
+OrderRecord make(const Op& op) {
+  OrderRecord r;
+  if (quorvane::make_order(op.side, op.ticks, op.quantity, r) != quorvane::Rejection::None) {
+    throw std::runtime_error("flow holds an order the engine refuses");
+  }
+  return r;
+}
+
+struct Counts {
+  std::size_t fills = 0;
+  std::size_t found = 0;
+};
+
+// Makes each order as it goes; `ids` collects the ids by add index.
+// The replays stay out of line so that a profiler can select them, e.g.
+// valgrind --tool=callgrind --toggle-collect='*timed_replay_made*'.
+void replay_making(Book& book, const std::vector<Op>& ops, std::vector<OrderId>& ids, Counts& counts) {
+  for (const Op& op : ops) {
+    if (op.is_add) {
+      const OrderRecord r = make(op);
+      ids.push_back(r.id);
+      counts.fills += book.add(r).size();
+    } else {
+      counts.found += book.cancel(ids[op.target]);
+    }
+  }
+}
+
+// Adds records made beforehand; `next` is the index of the next add.
+void replay_made(Book& book, const std::vector<Op>& ops, const std::vector<OrderRecord>& records, std::size_t& next,
+                 Counts& counts) {
+  for (const Op& op : ops) {
+    if (op.is_add) {
+      counts.fills += book.add(records[next++]).size();
+    } else {
+      counts.found += book.cancel(records[op.target].id);
+    }
+  }
+}
+
+[[gnu::noinline]] void timed_replay_making(Book& book, const std::vector<Op>& ops, std::vector<OrderId>& ids,
+                                          Counts& counts) {
+  replay_making(book, ops, ids, counts);
+}
+
+[[gnu::noinline]] void timed_replay_made(Book& book, const std::vector<Op>& ops,
+                                        const std::vector<OrderRecord>& records, std::size_t& next, Counts& counts) {
+  replay_made(book, ops, records, next, counts);
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+using Clock = std::chrono::steady_clock;
+
+bool use_cpu_clock = true;
+
+double cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Both clocks around one timed part.
+class Stopwatch {
+ public:
+  Stopwatch() : wall0_(Clock::now()), cpu0_(cpu_seconds()) {}
+  void stop() {
+    cpu_ = cpu_seconds() - cpu0_;
+    wall_ = std::chrono::duration<double>(Clock::now() - wall0_).count();
+  }
+  double chosen() const { return use_cpu_clock ? cpu_ : wall_; }
+  double wall() const { return wall_; }
+  double cpu() const { return cpu_; }
+
+ private:
+  Clock::time_point wall0_;
+  double cpu0_;
+  double wall_ = 0, cpu_ = 0;
+};
+
+struct Result {
+  double ns_per_op;
+  double spread;       // (max - min) / median of the runs
+  double wall_by_cpu;  // median elapsed over CPU time: above 1 when the process waited for a core
+  Counts counts;
+};
+
+struct Samples {
+  std::vector<double> chosen, ratio;
+  void add(const Stopwatch& w) {
+    chosen.push_back(w.chosen());
+    ratio.push_back(w.wall() / w.cpu());
+  }
+};
+
+Result summarise(const Samples& s, std::size_t ops, const Counts& counts) {
+  const double mid = median(s.chosen);
+  const auto [lo, hi] = std::minmax_element(s.chosen.begin(), s.chosen.end());
+  return {mid / static_cast<double>(ops) * 1e9, (*hi - *lo) / mid, median(s.ratio), counts};
+}
+
+Result time_with_ids(const Flow& flow, int runs) {
+  Samples samples;
+  Counts counts;
+  for (int run = 0; run <= runs; ++run) {
+    auto book = std::make_unique<Book>(0.01);
+    std::vector<OrderId> ids;
+    ids.reserve(flow.adds);
+    Counts warm;
+    replay_making(*book, flow.warm, ids, warm);
+    Counts measured;
+    Stopwatch watch;
+    timed_replay_making(*book, flow.measured, ids, measured);
+    watch.stop();
+    if (run) samples.add(watch);
+    counts = measured;
+  }
+  return summarise(samples, flow.measured.size(), counts);
+}
+
+Result time_book_only(const Flow& flow, int runs) {
+  std::vector<OrderRecord> records;
+  records.reserve(flow.adds);
+  for (const auto* part : {&flow.warm, &flow.measured}) {
+    for (const Op& op : *part) {
+      if (op.is_add) records.push_back(make(op));
+    }
+  }
+  Samples samples;
+  Counts counts;
+  for (int run = 0; run <= runs; ++run) {
+    auto book = std::make_unique<Book>(0.01);
+    std::size_t next = 0;
+    Counts warm;
+    replay_made(*book, flow.warm, records, next, warm);
+    Counts measured;
+    Stopwatch watch;
+    timed_replay_made(*book, flow.measured, records, next, measured);
+    watch.stop();
+    if (run) samples.add(watch);
+    counts = measured;
+  }
+  return summarise(samples, flow.measured.size(), counts);
+}
+
+// CPU used by other processes while we ran, so a busy machine is visible in the output.
+struct CpuWatch {
+  double wall0, busy0, mine0;
+
+  static double busy_seconds() {
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    stat >> cpu;
+    std::vector<unsigned long long> f;
+    unsigned long long x;
+    for (int i = 0; i < 8 && stat >> x; ++i) f.push_back(x);
+    if (f.size() < 5) return 0;
+    unsigned long long total = 0;
+    for (auto v : f) total += v;
+    return static_cast<double>(total - f[3] - f[4]) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+  static double my_seconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  }
+  static double wall() { return std::chrono::duration<double>(Clock::now().time_since_epoch()).count(); }
+
+  CpuWatch() : wall0(wall()), busy0(busy_seconds()), mine0(my_seconds()) {}
+
+  void report() const {
+    const double w = wall() - wall0;
+    const double others = std::max(0.0, (busy_seconds() - busy0) - (my_seconds() - mine0));
+    std::printf("during the engine benchmark other processes used %.2f of %ld cores on average over %.0f s (%s)\n",
+                others / w, sysconf(_SC_NPROCESSORS_ONLN), w,
+                others / w > 0.25 ? "the machine was busy" : "the machine was quiet");
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = 7;
+  std::string results_path;
+  std::vector<std::string> paths;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--runs" && i + 1 < argc) {
+      runs = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--clock" && i + 1 < argc && (std::string(argv[i + 1]) == "cpu" || std::string(argv[i + 1]) == "wall")) {
+      use_cpu_clock = std::string(argv[++i]) == "cpu";
+    } else if (arg == "--results" && i + 1 < argc) {
+      results_path = argv[++i];
+    } else if (arg == "-h" || arg == "--help") {
+      std::printf("usage: %s [--runs N] [--clock cpu|wall] [--results FILE] FLOW...\n", argv[0]);
+      return 0;
+    } else {
+      paths.push_back(arg);
+    }
+  }
+  if (paths.empty()) {
+    std::fprintf(stderr, "usage: %s [--runs N] [--clock cpu|wall] [--results FILE] FLOW...\n", argv[0]);
+    return 2;
+  }
+
+  CpuWatch watch;
+  std::printf("== engine alone (C++, no interpreter): %s time, median of %d runs after a discarded one ==\n",
+              use_cpu_clock ? "CPU" : "elapsed", runs);
+  std::printf("%-8s %8s | %-24s | %-24s | %s\n", "flow", "ops", "with ids: ns/op  M ops/s", "book only: ns/op M ops/s",
+              "fills, cancels found; spread; wall/CPU");
+  std::string results = "# flow ns_per_op ops_per_s (\"flow:book\" = records made before timing)\n";
+  try {
+    for (const std::string& path : paths) {
+      const Flow flow = read_flow(path);
+      const Result with_ids = time_with_ids(flow, runs);
+      const Result book_only = time_book_only(flow, runs);
+      if (with_ids.counts.fills != book_only.counts.fills || with_ids.counts.found != book_only.counts.found) {
+        throw std::runtime_error(flow.name + ": the two replays disagree");
+      }
+      std::printf("%-8s %8zu | %14.1f %9.2f | %14.1f %9.2f | %zu, %zu; %.0f%%, %.0f%%; %.2f\n", flow.name.c_str(),
+                  flow.measured.size(), with_ids.ns_per_op, 1e3 / with_ids.ns_per_op, book_only.ns_per_op,
+                  1e3 / book_only.ns_per_op, with_ids.counts.fills, with_ids.counts.found, with_ids.spread * 100,
+                  book_only.spread * 100, with_ids.wall_by_cpu);
+      char line[160];
+      std::snprintf(line, sizeof line, "%s %.3f %.0f\n%s:book %.3f %.0f\n", flow.name.c_str(), with_ids.ns_per_op,
+                    1e9 / with_ids.ns_per_op, flow.name.c_str(), book_only.ns_per_op, 1e9 / book_only.ns_per_op);
+      results += line;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "engine_bench: %s\n", e.what());
+    return 1;
+  }
+  watch.report();
+  if (!results_path.empty()) {
+    std::ofstream out(results_path);
+    out << results;
+    if (!out) {
+      std::fprintf(stderr, "engine_bench: cannot write %s\n", results_path.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
