@@ -19,8 +19,6 @@ std::uint64_t draw_index_hash_seed() {
 
 namespace {
 
-constexpr Side opposite(Side s) { return s == Side::Buy ? Side::Sell : Side::Buy; }
-
 // Compares every field, NaN quantities included, as the bytes that hold them.
 bool same_record(const OrderRecord& a, const OrderRecord& b) {
   return a.id == b.id && a.price_in_ticks == b.price_in_ticks &&
@@ -46,64 +44,84 @@ Rejection Book::create_order(Side side, double price, double quantity, OrderReco
   return make_order(side, ticks, quantity, out);
 }
 
-void Book::refresh(const OrderRecord& record) {
-  auto it = orders_.find(record.id);
-  if (it == orders_.end()) {
-    orders_.insert(record);
-  } else {
-    // The id, which the index hashes, is the same; only the rest changes.
-    const_cast<OrderRecord&>(*it) = record;
-  }
+bool Book::refresh(const OrderRecord& record) {
+  auto [it, inserted] = orders_.insert(record);
+  // The id, which the index hashes, is the same; only the rest changes.
+  if (!inserted) const_cast<OrderRecord&>(*it) = record;
+  return inserted;
 }
 
-void Book::rest(const OrderRecord& record) {
+void Book::rest(const OrderRecord& record, bool known_id) {
   PriceLevels& side = levels(record.side);
   auto [level, created] = side.try_emplace(record.price_in_ticks);
+  LevelQueue& queue = level->second;
+  if (created && !spare_queues_.empty()) {
+    queue = std::move(spare_queues_.back());
+    spare_queues_.pop_back();
+  }
   try {
-    level->second.push_back(record);
+    queue.push_back(record);
   } catch (...) {
-    if (created) side.erase(level);
+    if (created) erase_level(side, level);
     throw;
+  }
+  queue.may_repeat_ids |= known_id;
+}
+
+void Book::erase_level(PriceLevels& side, PriceLevels::iterator level) {
+  if (spare_queues_.size() < kSpareQueues) {
+    level->second.clear();
+    spare_queues_.push_back(std::move(level->second));  // capacity reserved: cannot throw
+  }
+  side.erase(level);
+}
+
+// The matching loop: trades `incoming` against the best opposite levels while
+// they cross. The incoming record is written by the caller afterwards.
+void Book::match(OrderRecord& incoming) {
+  const bool buying = incoming.side == Side::Buy;
+  PriceLevels& walked = levels(incoming.side == Side::Buy ? Side::Sell : Side::Buy);
+  while (incoming.is_open() && !walked.empty()) {
+    auto level = buying ? walked.begin() : std::prev(walked.end());
+    const bool crosses = buying ? level->first <= incoming.price_in_ticks : level->first >= incoming.price_in_ticks;
+    if (!crosses) break;
+    LevelQueue& queue = level->second;
+    if (queue.empty()) throw InternalFailure("Queue is not empty if it exists in map");
+
+    OrderRecord resting = queue.front();
+    trades_.emplace_back();
+    fill_step(resting, incoming, tick_size_, trades_.back());
+    // Two non-finite quantities leave both orders open: stop rather than step forever.
+    const bool completed_one = !resting.is_open() || !incoming.is_open();
+
+    if (resting.is_open()) {
+      queue.front() = resting;
+    } else {
+      queue.pop_front();
+      if (queue.empty()) erase_level(walked, level);
+    }
+    refresh(resting);
+    if (!completed_one) break;
   }
 }
 
 std::span<const Trade> Book::add(const OrderRecord& order) {
   trades_.clear();
   OrderRecord incoming = order;
+  // The incoming record's slot is made first, so that writing its final state
+  // after trades cannot fail for want of memory.
+  const bool known_id = !orders_.insert(incoming).second;
 #ifdef QUORVANE_CHECK_INVARIANTS
-  if (!incoming.is_open() || orders_.find(incoming.id) != orders_.end()) loose_ids_.insert(incoming.id);
+  if (!incoming.is_open() || known_id) loose_ids_.insert(incoming.id);
 #endif
-  // With room for the incoming record reserved, the final refresh cannot fail
-  // after trades have been made.
-  orders_.reserve(orders_.size() + 1);
-
   if (incoming.is_open()) {
-    const bool buying = incoming.side == Side::Buy;
-    PriceLevels& walked = levels(opposite(incoming.side));
-    while (incoming.is_open() && !walked.empty()) {
-      auto level = buying ? walked.begin() : std::prev(walked.end());
-      const bool crosses = buying ? level->first <= incoming.price_in_ticks : level->first >= incoming.price_in_ticks;
-      if (!crosses) break;
-      LevelQueue& queue = level->second;
-      if (queue.empty()) throw InternalFailure("Queue is not empty if it exists in map");
-
-      OrderRecord resting = queue.front();
-      trades_.emplace_back();
-      fill_step(resting, incoming, tick_size_, trades_.back());
-      // Two non-finite quantities leave both orders open: stop rather than step forever.
-      const bool completed_one = !resting.is_open() || !incoming.is_open();
-
-      if (resting.is_open()) {
-        queue.front() = resting;
-      } else {
-        queue.pop_front();
-        if (queue.empty()) walked.erase(level);
-      }
-      refresh(resting);
-      refresh(incoming);
-      if (!completed_one) break;
+    try {
+      match(incoming);
+      if (incoming.is_open()) rest(incoming, known_id);
+    } catch (...) {
+      refresh(incoming);  // the trades made so far stand
+      throw;
     }
-    if (incoming.is_open()) rest(incoming);
   }
   refresh(incoming);
   after_change();
@@ -117,7 +135,7 @@ bool Book::cancel(const OrderId& id) {
   auto level = side.find(it->price_in_ticks);
   if (level != side.end()) {
     level->second.remove_id(id);
-    if (level->second.empty()) side.erase(level);
+    if (level->second.empty()) erase_level(side, level);
   }
   orders_.erase(it);
   after_change();

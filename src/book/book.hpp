@@ -38,7 +38,7 @@ struct TopOfBook {
 
 class Book {
  public:
-  explicit Book(double tick_size = 0.01) : tick_size_(tick_size) {}
+  explicit Book(double tick_size = 0.01) : tick_size_(tick_size) { spare_queues_.reserve(kSpareQueues); }
 
   double tick_size() const { return tick_size_; }
 
@@ -75,9 +75,14 @@ class Book {
   std::optional<std::string> check_invariants() const;
 
  private:
+  static constexpr std::size_t kSpareQueues = 64;
+
   PriceLevels& levels(Side side) { return side == Side::Buy ? bids_ : asks_; }
-  void refresh(const OrderRecord& record);
-  void rest(const OrderRecord& record);
+  // Writes the record under its id; true when the id was new to the index.
+  bool refresh(const OrderRecord& record);
+  void rest(const OrderRecord& record, bool known_id);
+  void erase_level(PriceLevels& side, PriceLevels::iterator level);
+  void match(OrderRecord& incoming);
   void after_change() const;
 
   double tick_size_;
@@ -85,6 +90,7 @@ class Book {
   PriceLevels bids_;
   PriceLevels asks_;
   std::vector<Trade> trades_;  // reused by add() so matching allocates nothing in steady state
+  std::vector<LevelQueue> spare_queues_;  // buffers of emptied levels, for new ones
 #ifdef QUORVANE_CHECK_INVARIANTS
   // Ids whose record may differ from their queue copies, by design.
   std::unordered_set<OrderId, IdHash, IdEqual> loose_ids_;

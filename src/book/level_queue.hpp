@@ -45,19 +45,42 @@ class LevelQueue {
     ++size_;
   }
 
-  // Removes every record with this id, keeping the others in order; returns how many went.
-  std::size_t remove_id(const OrderId& id) {
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < size_; ++i) {
-      OrderRecord& r = at(i);
-      if (r.id == id) continue;
-      if (kept != i) at(kept) = r;
-      ++kept;
+  // Removes the records with this id, keeping the others in order. Unless
+  // the queue may hold an id twice, it stops at the first and closes the gap
+  // from the nearer end.
+  void remove_id(const OrderId& id) {
+    if (may_repeat_ids) {
+      std::size_t kept = 0;
+      for (std::size_t i = 0; i < size_; ++i) {
+        if (at(i).id == id) continue;
+        if (kept != i) at(kept) = at(i);
+        ++kept;
+      }
+      size_ = kept;
+      return;
     }
-    std::size_t removed = size_ - kept;
-    size_ = kept;
-    return removed;
+    std::size_t i = 0;
+    while (i < size_ && !(at(i).id == id)) ++i;
+    if (i == size_) return;
+    if (i < size_ / 2) {
+      for (std::size_t j = i; j > 0; --j) at(j) = at(j - 1);
+      pop_front();
+    } else {
+      for (std::size_t j = i + 1; j < size_; ++j) at(j - 1) = at(j);
+      --size_;
+    }
   }
+
+  // Keeps the buffer for reuse by another level.
+  void clear() {
+    head_ = 0;
+    size_ = 0;
+    may_repeat_ids = false;
+  }
+
+  // Set when a record is appended whose id the book already knew, so that
+  // the queue may hold it twice.
+  bool may_repeat_ids = false;
 
   template <class F>
   void for_each(F&& f) const {
@@ -82,6 +105,7 @@ class LevelQueue {
     std::swap(capacity_, other.capacity_);
     std::swap(head_, other.head_);
     std::swap(size_, other.size_);
+    std::swap(may_repeat_ids, other.may_repeat_ids);
   }
 
   OrderRecord* slots_ = nullptr;

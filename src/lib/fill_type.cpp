@@ -31,9 +31,9 @@ Ref fill_repr(PyObject* self) {
   text += " @ ";
   append_fixed(text, fill->price, 2);
   text += "] Buy: ";
-  text += fill->buy_id;
+  append_id_text(text, fill->buy_id);
   text += ", Sell: ";
-  text += fill->sell_id;
+  append_id_text(text, fill->sell_id);
   text += ", Filled at ";
   append_integer(text, static_cast<unsigned long long>(fill->timestamp));
   return py_text(text);
@@ -41,8 +41,13 @@ Ref fill_repr(PyObject* self) {
 
 Ref fill_quantity(PyObject* self) { return py_float(Shared<FillRecord>(self)->quantity); }
 Ref fill_price(PyObject* self) { return py_float(Shared<FillRecord>(self)->price); }
-Ref fill_buy_id(PyObject* self) { return py_text(Shared<FillRecord>(self)->buy_id); }
-Ref fill_sell_id(PyObject* self) { return py_text(Shared<FillRecord>(self)->sell_id); }
+Ref id_text(const IdText& id) {
+  if (const auto* text = std::get_if<std::string>(&id)) return py_text(*text);
+  return py_ascii(OrderId::text_size, [&](char* out) { std::get<OrderId>(id).write_text(out); });
+}
+
+Ref fill_buy_id(PyObject* self) { return id_text(Shared<FillRecord>(self)->buy_id); }
+Ref fill_sell_id(PyObject* self) { return id_text(Shared<FillRecord>(self)->sell_id); }
 Ref fill_timestamp(PyObject* self) { return py_uint(Shared<FillRecord>(self)->timestamp); }
 
 PyGetSetDef fill_properties[] = {

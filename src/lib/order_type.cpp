@@ -37,8 +37,7 @@ Ref order_repr(PyObject* self) {
   text += " @ ";
   append_integer(text, static_cast<long long>(order->price_in_ticks));
   text += "] [";
-  text.append(OrderId::text_size, '\0');
-  order->id.write_text(text.data() + text.size() - OrderId::text_size);
+  order->id.append_text(text);
   text += ", placed at ";
   append_integer(text, static_cast<unsigned long long>(order->timestamp));
   text += ']';

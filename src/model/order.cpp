@@ -1,5 +1,6 @@
 #include "model/order.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -14,11 +15,17 @@ constexpr bool hyphen_before(int byte_index) {
   return byte_index == 4 || byte_index == 6 || byte_index == 8 || byte_index == 10;
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;  // upper case is a different id, never one we made
-}
+// Digit values of lowercase hexadecimal, -1 for every other byte: upper case
+// names a different id, never one we made.
+constexpr auto hex_values = [] {
+  std::array<signed char, 256> table{};
+  table.fill(-1);
+  for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<signed char>(c - '0');
+  for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<signed char>(c - 'a' + 10);
+  return table;
+}();
+
+int hex_value(char c) { return hex_values[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 
@@ -43,6 +50,14 @@ std::optional<OrderId> OrderId::parse(std::string_view text) {
     id.bytes_[i] = static_cast<unsigned char>(hi << 4 | lo);
   }
   return id;
+}
+
+void append_id_text(std::string& out, const IdText& id) {
+  if (const auto* text = std::get_if<std::string>(&id)) {
+    out += *text;
+    return;
+  }
+  std::get<OrderId>(id).append_text(out);
 }
 
 OrderId new_order_id() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "model/enums.hpp"
 #include "model/failure.hpp"
@@ -32,19 +33,24 @@ struct Trade {
   OrderId sell_id;
 };
 
-// A fill as Python sees it: built from a trade, or from any texts a caller gives.
+// An id in a fill: an order's id as the engine made it (rendered when read,
+// so a trade's fill costs no allocation), or any text a caller gave.
+using IdText = std::variant<OrderId, std::string>;
+
+void append_id_text(std::string& out, const IdText& id);
+
+// A fill as Python sees it: built from a trade, or from any values a caller gives.
 struct FillRecord {
   double quantity = 0.0;
   double price = 0.0;
-  std::string buy_id;
-  std::string sell_id;
+  IdText buy_id;
+  IdText sell_id;
   std::uint64_t timestamp = 0;
 
-  FillRecord() = default;
   FillRecord(double q, double p, std::string_view buy, std::string_view sell, std::uint64_t ts)
-      : quantity(q), price(p), buy_id(buy), sell_id(sell), timestamp(ts) {}
+      : quantity(q), price(p), buy_id(std::string(buy)), sell_id(std::string(sell)), timestamp(ts) {}
   explicit FillRecord(const Trade& t)
-      : FillRecord(t.quantity, t.price, t.buy_id.text(), t.sell_id.text(), t.timestamp) {}
+      : quantity(t.quantity), price(t.price), buy_id(t.buy_id), sell_id(t.sell_id), timestamp(t.timestamp) {}
 };
 
 // Nanoseconds since the Unix epoch on the real-time clock, wrapping in 64 bits.

@@ -27,9 +27,13 @@ class OrderId {
 
   // Writes the 36 characters (no terminator).
   void write_text(char* out) const;
+  void append_text(std::string& out) const {
+    out.append(text_size, '\0');
+    write_text(out.data() + out.size() - text_size);
+  }
   std::string text() const {
-    std::string s(text_size, '\0');
-    write_text(s.data());
+    std::string s;
+    append_text(s);
     return s;
   }
 
