@@ -124,21 +124,9 @@ PyGetSetDef book_properties[] = {
 }  // namespace
 
 const ClassSpec& book_class() {
-  static const ClassSpec spec{
-      "OrderBook",
-      "Represents the main order book for matching buy and sell orders.",
-      "(tick_size=0.01)",
-      sizeof(Instance<Book>),
-      {
-          {Py_tp_new, reinterpret_cast<void*>(&constructor<new_params, book_new>)},
-          {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<Book>)},
-          {Py_tp_repr, reinterpret_cast<void*>(&unary<book_repr>)},
-      },
-      book_methods,
-      book_properties,
-      {},
-      nullptr,
-  };
+  static const ClassSpec spec = value_class<Book>(
+      "Represents the main order book for matching buy and sell orders.", "(tick_size=0.01)",
+      &constructor<new_params, book_new>, &unary<book_repr>, book_methods, book_properties);
   return spec;
 }
 

@@ -32,6 +32,28 @@ struct PyClass<Status> {
 
 namespace quorvane::lib {
 
+// The description shared by every class: the constructor, deallocation and
+// repr slots, and the layout of an instance holding a T.
+template <class T>
+frame::ClassSpec value_class(const char* doc, const char* text_signature, newfunc tp_new, reprfunc tp_repr,
+                             PyMethodDef* methods = nullptr, PyGetSetDef* properties = nullptr) {
+  return frame::ClassSpec{
+      frame::PyClass<T>::name,
+      doc,
+      text_signature,
+      sizeof(frame::Instance<T>),
+      {
+          {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+          {Py_tp_dealloc, reinterpret_cast<void*>(&frame::instance_dealloc<T>)},
+          {Py_tp_repr, reinterpret_cast<void*>(tp_repr)},
+      },
+      methods,
+      properties,
+      {},
+      nullptr,
+  };
+}
+
 const frame::ClassSpec& order_class();
 const frame::ClassSpec& fill_class();
 const frame::ClassSpec& book_class();

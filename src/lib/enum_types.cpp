@@ -72,23 +72,12 @@ Ref make_member(std::uint8_t value) {
 
 template <class E>
 ClassSpec enum_spec(const char* doc, std::span<const ClassAttribute> members) {
-  return ClassSpec{
-      PyClass<E>::name,
-      doc,
-      nullptr,
-      sizeof(Instance<E>),
-      {
-          {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
-          {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<E>)},
-          {Py_tp_repr, reinterpret_cast<void*>(&unary<enum_repr<E>>)},
-          {Py_nb_int, reinterpret_cast<void*>(&unary<enum_int<E>>)},
-          {Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare<E>)},
-      },
-      nullptr,
-      nullptr,
-      members,
-      &make_member<E>,
-  };
+  ClassSpec spec = value_class<E>(doc, nullptr, &no_constructor, &unary<enum_repr<E>>);
+  spec.slots.push_back({Py_nb_int, reinterpret_cast<void*>(&unary<enum_int<E>>)});
+  spec.slots.push_back({Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare<E>)});
+  spec.attributes = members;
+  spec.make_attribute = &make_member<E>;
+  return spec;
 }
 
 constexpr std::array<ClassAttribute, 2> side_members{{{"Buy", 0}, {"Sell", 1}}};

@@ -62,22 +62,11 @@ PyGetSetDef fill_properties[] = {
 }  // namespace
 
 const ClassSpec& fill_class() {
-  static const ClassSpec spec{
-      "Fill",
+  static const ClassSpec spec = value_class<FillRecord>(
       "Represents a match (fill) between two orders.\n"
       "Tracks details such as the quantity, price, and the involved order IDs.",
-      "(quantity, price, buy_id, sell_id, timestamp)",
-      sizeof(Instance<FillRecord>),
-      {
-          {Py_tp_new, reinterpret_cast<void*>(&constructor<new_params, fill_new>)},
-          {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<FillRecord>)},
-          {Py_tp_repr, reinterpret_cast<void*>(&unary<fill_repr>)},
-      },
-      nullptr,
-      fill_properties,
-      {},
-      nullptr,
-  };
+      "(quantity, price, buy_id, sell_id, timestamp)", &constructor<new_params, fill_new>, &unary<fill_repr>, nullptr,
+      fill_properties);
   return spec;
 }
 

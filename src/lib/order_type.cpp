@@ -96,22 +96,11 @@ PyGetSetDef order_properties[] = {
 }  // namespace
 
 const ClassSpec& order_class() {
-  static const ClassSpec spec{
-      "Order",
+  static const ClassSpec spec = value_class<OrderRecord>(
       "Represents a single order in the order book.\n"
       "Contains details such as price, quantity, side (Buy/Sell), and status.",
-      "(side, price_in_ticks, quantity)",
-      sizeof(Instance<OrderRecord>),
-      {
-          {Py_tp_new, reinterpret_cast<void*>(&constructor<new_params, order_new>)},
-          {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<OrderRecord>)},
-          {Py_tp_repr, reinterpret_cast<void*>(&unary<order_repr>)},
-      },
-      order_methods,
-      order_properties,
-      {},
-      nullptr,
-  };
+      "(side, price_in_ticks, quantity)", &constructor<new_params, order_new>, &unary<order_repr>, order_methods,
+      order_properties);
   return spec;
 }
 
