@@ -9,10 +9,10 @@ QUORVANE_VENVS=${QUORVANE_VENVS:-$QUORVANE_ROOT/.venv}
 
 log() { echo "[quorvane] $*" >&2; }
 
-# Abseil (faster containers) and Google Benchmark; the build works without them.
+# tsl-robin-map (a faster order index) and Google Benchmark; the build works without them.
 install_system_packages() {
   local missing=()
-  for pkg in libabsl-dev libbenchmark-dev; do
+  for pkg in robin-map-dev libbenchmark-dev; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
   done
   [ ${#missing[@]} -eq 0 ] && return 0

@@ -38,7 +38,10 @@ struct TopOfBook {
 
 class Book {
  public:
-  explicit Book(double tick_size = 0.01) : tick_size_(tick_size) { spare_queues_.reserve(kSpareQueues); }
+  explicit Book(double tick_size = 0.01) : tick_size_(tick_size) {
+    orders_.max_load_factor(0.5f);  // short probes: most lookups miss the cache
+    spare_queues_.reserve(kSpareQueues);
+  }
 
   double tick_size() const { return tick_size_; }
 

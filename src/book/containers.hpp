@@ -1,6 +1,10 @@
-// The book's three containers. Abseil's flat hash set and B-tree map when the
-// build found Abseil (fewer cache misses per operation), else the standard
-// library's; both give the same results.
+// The book's containers. Each must leave itself unchanged when an insert runs
+// out of memory, so that the book can raise MemoryError and go on: the index
+// is tsl::robin_set (open addressing, strong guarantee for our trivially
+// copyable records) when the build found it, else std::unordered_set; the
+// price levels are a std::map, whose best entries are reached directly.
+// (Abseil's tables were faster but are not exception safe: a failed resize
+// leaves them corrupt.)
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -8,11 +12,10 @@
 #include "book/level_queue.hpp"
 #include "model/order.hpp"
 
-#ifdef QUORVANE_HAVE_ABSL
-#include "absl/container/btree_map.h"
-#include "absl/container/flat_hash_set.h"
-#else
 #include <map>
+#ifdef QUORVANE_HAVE_ROBIN_MAP
+#include "tsl/robin_set.h"
+#else
 #include <unordered_set>
 #endif
 
@@ -44,12 +47,11 @@ struct IdEqual {
   bool operator()(const A& a, const B& b) const { return key(a) == key(b); }
 };
 
-#ifdef QUORVANE_HAVE_ABSL
-using OrderIndex = absl::flat_hash_set<OrderRecord, IdHash, IdEqual>;
-using PriceLevels = absl::btree_map<std::int64_t, LevelQueue>;
+#ifdef QUORVANE_HAVE_ROBIN_MAP
+using OrderIndex = tsl::robin_set<OrderRecord, IdHash, IdEqual>;
 #else
 using OrderIndex = std::unordered_set<OrderRecord, IdHash, IdEqual>;
-using PriceLevels = std::map<std::int64_t, LevelQueue>;
 #endif
+using PriceLevels = std::map<std::int64_t, LevelQueue>;
 
 }  // namespace quorvane

@@ -1,0 +1,49 @@
+"""Running out of memory inside the book's containers raises MemoryError and
+leaves a consistent, usable book (checked in a child process whose address
+space is capped)."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+CHILD = textwrap.dedent(
+    """
+    import resource
+    from quorvane import Order, OrderBook, OrderType
+
+    book = OrderBook(0.01)
+    first = Order(OrderType.Sell, 100, 1.0)
+    book.add(first)
+    with open("/proc/self/statm") as f:
+        size = int(f.read().split()[0]) * 4096
+    # Room for the interpreter, not for a queue that keeps doubling.
+    resource.setrlimit(resource.RLIMIT_AS, (size + 256 * 2**20, resource.RLIM_INFINITY))
+    added = 1
+    try:  # one level whose queue keeps doubling, then a new level per order
+        while True:
+            book.add(Order(OrderType.Sell, 100 + (added // 300_000) * added, 1.0))
+            added += 1
+    except MemoryError:
+        pass
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    orders = book.sell_orders
+    prices = [o.price_in_ticks for o in orders]
+    assert len(orders) == added and prices == sorted(prices), (len(orders), added)
+    assert book.best_ask() == (100, 1.0) and book.sell_volume() == float(added)
+    fills = book.add(Order(OrderType.Buy, 100, 2.5))
+    assert [f.quantity for f in fills] == [1.0, 1.0, 0.5]
+    assert book.cancel(first.id) and book.get_order(first.id) is None
+    assert all(book.get_order(o.id) is not None for o in orders[1:])
+    print(added)
+    """
+)
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves more address space than the cap")
+def test_memory_exhaustion_raises_and_keeps_the_book_usable():
+    run = subprocess.run([sys.executable, "-c", CHILD], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert int(run.stdout) > 100_000
