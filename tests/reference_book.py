@@ -1,31 +1,21 @@
-"""A plain-Python model of quorvane's order book, written for clarity.
-
-It follows the same rules as the extension: price-time priority, a record
-index by id next to per-price FIFO queues, fills priced at the sell order's
-ticks, and the same two-line summary text. Orders come in from the real
-module (anything with id, side, price_in_ticks, quantity, status and
-timestamp attributes) and are kept as immutable `Rec` tuples, so a record
-and its queue copy can never alias each other's changes.
-
-Sides and statuses are plain ints: BUY 0, SELL 1; OPEN 0, FILLED 1, CANCELED 2.
-"""
+"""A plain-Python model of quorvane's order book, written for clarity: price-time
+priority, a record index by id next to per-price FIFO queues of immutable `Rec`
+copies (so a record and its queue copy never alias), fills priced at the sell
+order's ticks, the same summary text. Sides and statuses are plain ints."""
 from bisect import bisect_left, insort
 from collections import deque
 from decimal import Decimal
-from functools import reduce
+from functools import partialmethod, reduce
 import math
 import operator
 from typing import NamedTuple, Optional
 
 BUY, SELL = 0, 1
 OPEN, FILLED, CANCELED = 0, 1, 2
-I64_MAX = 2**63 - 1
-I64_MIN = -(2**63)
-
-_ID, _QUANTITY = operator.itemgetter(0), operator.itemgetter(3)
-
+I64_MAX, I64_MIN = 2**63 - 1, -(2**63)
 PRICE_NOT_POSITIVE = "Price and quantity must be positive"
 TICKS_NOT_POSITIVE = "Resulting price_in_ticks must be positive"
+_ID, _QUANTITY = operator.itemgetter(0), operator.itemgetter(3)
 
 
 class Rec(NamedTuple):
@@ -41,15 +31,30 @@ class Rec(NamedTuple):
         """The value of a quorvane.Order (or of a Rec) as a Rec."""
         if isinstance(order, Rec):
             return order
-        return cls(order.id, int(order.side), order.price_in_ticks, order.quantity,
-                   int(order.status), order.timestamp)
+        return cls(order.id, int(order.side), order.price_in_ticks, order.quantity, int(order.status), order.timestamp)
 
 
-class Trade(NamedTuple):
-    quantity: float
-    price: float
-    buy_id: str
-    sell_id: str
+Trade = NamedTuple("Trade", [("quantity", float), ("price", float), ("buy_id", str), ("sell_id", str)])
+
+
+def same(a, b):
+    """Float equality that tells -0.0 from 0.0 and lets NaN equal NaN."""
+    if a is None or b is None:
+        return a is b
+    if a != a or b != b:
+        return a != a and b != b
+    return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
+
+
+def same_record(order, rec):
+    got = Rec.of(order)
+    return got._replace(quantity=0.0) == rec._replace(quantity=0.0) and same(got.quantity, rec.quantity)
+
+
+def same_top(top, expected):
+    if top is None or expected is None:
+        return top is expected
+    return top[0] == expected[0] and same(top[1], expected[1])
 
 
 def fixed(x: float, decimals: int) -> str:
@@ -63,36 +68,24 @@ def fixed(x: float, decimals: int) -> str:
 
 def shortest(x: float) -> str:
     """Fewest digits that read back as x, positional, no '.0' on whole values."""
-    if x != x:
-        return "NaN"
-    if math.isinf(x):
-        return "inf" if x > 0 else "-inf"
-    text = repr(x)
-    if "e" in text:
-        return format(Decimal(text).normalize(), "f")
-    return text[:-2] if text.endswith(".0") else text
+    if x != x or math.isinf(x):
+        return fixed(x, 0)
+    return format(Decimal(repr(x)).normalize(), "f")
 
 
 def ticks_for(price: float, tick_size: float) -> int:
-    """price / tick_size rounded half away from zero, saturated to int64."""
-    if tick_size == 0.0:
-        q = math.nan if price != price else math.copysign(math.inf, price) * math.copysign(1.0, tick_size)
-    else:
+    """price / tick_size rounded half away from zero, saturated to int64 (NaN gives 0)."""
+    try:
         q = price / tick_size
+    except ZeroDivisionError:  # IEEE division by a zero of either sign
+        q = math.nan if price != price else math.copysign(math.inf, price) * math.copysign(1.0, tick_size)
     if q != q:
         return 0
     if math.isinf(q):
         return I64_MAX if q > 0 else I64_MIN
-    a = abs(q)
-    r = math.floor(a)
-    if a - r >= 0.5:
-        r += 1
-    r = float(math.copysign(r, q))
-    if r >= 9223372036854775808.0:
-        return I64_MAX
-    if r < -9223372036854775808.0:
-        return I64_MIN
-    return int(r)
+    r = math.floor(abs(q))
+    r += abs(q) - r >= 0.5
+    return max(I64_MIN, min(I64_MAX, int(math.copysign(r, q))))
 
 
 def create_check(price: float, quantity: float, tick_size: float):
@@ -108,12 +101,7 @@ def create_check(price: float, quantity: float, tick_size: float):
 def fill_step(resting: Rec, incoming: Rec, tick_size: float):
     """One pairwise trade between crossing orders: (resting', incoming', Trade)."""
     a, b = resting.quantity, incoming.quantity
-    if a != a:
-        m = b
-    elif b != b:
-        m = a
-    else:
-        m = b if b < a else a
+    m = b if a != a else a if b != b else b if b < a else a
     ra, rb = a - m, b - m
     resting = resting._replace(quantity=ra, status=FILLED if ra <= 0.0 else resting.status)
     incoming = incoming._replace(quantity=rb, status=FILLED if rb <= 0.0 else incoming.status)
@@ -156,11 +144,10 @@ class ReferenceBook:
                     break  # two non-finite quantities: neither completes, stop here
             if incoming.status == OPEN:
                 queues, prices = self.levels[incoming.side]
-                queue = queues.get(incoming.price_in_ticks)
-                if queue is None:
-                    queue = queues[incoming.price_in_ticks] = deque()
+                if incoming.price_in_ticks not in queues:
+                    queues[incoming.price_in_ticks] = deque()
                     insort(prices, incoming.price_in_ticks)
-                queue.append(incoming)
+                queues[incoming.price_in_ticks].append(incoming)
         self.orders[incoming.id] = incoming
         return trades
 
@@ -170,9 +157,7 @@ class ReferenceBook:
             return False
         queues, _ = self.levels[record.side]
         queue = queues.get(record.price_in_ticks)
-        if queue is None:
-            return True
-        ids = list(map(_ID, queue))  # the scans run in C; queues can be long
+        ids = [] if queue is None else list(map(_ID, queue))  # the scans run in C; queues can be long
         if order_id in ids:
             if ids.count(order_id) == 1:
                 del queue[ids.index(order_id)]
@@ -194,13 +179,8 @@ class ReferenceBook:
         queues, prices = self.levels[side]
         return [r for p in prices for r in queues[p]]
 
-    @property
-    def buy_orders(self) -> list[Rec]:
-        return self.resting(BUY)
-
-    @property
-    def sell_orders(self) -> list[Rec]:
-        return self.resting(SELL)
+    buy_orders = property(lambda self: self.resting(BUY))
+    sell_orders = property(lambda self: self.resting(SELL))
 
     def _top(self, side: int):
         queues, prices = self.levels[side]
@@ -209,25 +189,14 @@ class ReferenceBook:
         price = prices[-1] if side == BUY else prices[0]
         return price, queues[price][0].quantity
 
-    def best_bid(self):
-        return self._top(BUY)
-
-    def best_ask(self):
-        return self._top(SELL)
+    best_bid, best_ask = partialmethod(_top, BUY), partialmethod(_top, SELL)
 
     def volume(self, side: int) -> float:
         """One float addition at a time from -0.0, in walk order (never sum(): it compensates)."""
-        total = -0.0
         queues, prices = self.levels[side]
-        for p in prices:
-            total = reduce(operator.add, map(_QUANTITY, queues[p]), total)
-        return total
+        return reduce(operator.add, (q for p in prices for q in map(_QUANTITY, queues[p])), -0.0)
 
-    def buy_volume(self) -> float:
-        return self.volume(BUY)
-
-    def sell_volume(self) -> float:
-        return self.volume(SELL)
+    buy_volume, sell_volume = partialmethod(volume, BUY), partialmethod(volume, SELL)
 
     def spread(self) -> Optional[float]:
         bids, asks = self.levels[BUY][1], self.levels[SELL][1]
@@ -236,10 +205,7 @@ class ReferenceBook:
         return self.tick_size * float(asks[0] - bids[-1])
 
     def _top_text(self, top) -> str:
-        if top is None:
-            return "None"
-        price, quantity = top
-        return f"{fixed(quantity, 2)} @ {shortest(float(price) * self.tick_size)}"
+        return "None" if top is None else f"{fixed(top[1], 2)} @ {shortest(float(top[0]) * self.tick_size)}"
 
     def summary(self) -> str:
         spread = self.spread()

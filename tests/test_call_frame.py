@@ -1,17 +1,14 @@
-"""How every call reaches the module: binding, conversions, access control."""
+"""How every call reaches the module: argument binding, the conversion of every
+parameter of every callable, access control, re-entrant callers and threads."""
+import threading
+import time
+
 import pytest
 
 from quorvane import Fill, Order, OrderBook, OrderStatus, OrderType
+from reference_book import Rec
 
-BUY, SELL = OrderType.Buy, OrderType.Sell
-
-
-def buy(quantity=5.0):
-    return Order(BUY, 101, quantity)
-
-
-def sell(quantity=3.0):
-    return Order(SELL, 100, quantity)
+Buy, Sell = OrderType.Buy, OrderType.Sell
 
 
 def outcome(call):
@@ -23,7 +20,7 @@ def outcome(call):
 
 
 class Number:
-    """A number whose conversion first runs `hook`, which may call back into the module."""
+    """A number whose conversion first runs `hook`, which may call back into the module or raise."""
 
     def __init__(self, value, hook=lambda: None):
         self.value, self.hook = value, hook
@@ -37,74 +34,129 @@ class Number:
         return int(self.value)
 
 
-def raising(error):
+def raising(kind):
     def hook():
-        raise error
-    return hook
+        raise kind("bad")
+    return Number(1, hook)
+
+
+ReturnsText = type("ReturnsText", (), {"__float__": lambda self: "1.0", "__index__": lambda self: "1"})
+SubTypeError = type("SubTypeError", (TypeError,), {})
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda: Order(BUY, 1, 1.0, 2), "Order.__new__() takes 3 positional arguments but 4 were given"),
+    (lambda: Order(Buy, 1, 1.0, 2), "Order.__new__() takes 3 positional arguments but 4 were given"),
     (lambda: OrderBook(0.01, 2), "OrderBook.__new__() takes from 0 to 1 positional arguments but 2 were given"),
-    (lambda: buy().can_match(sell(), sell()), "Order.can_match() takes 1 positional arguments but 2 were given"),
-    (lambda: Order(BUY, 1, 1.0, 2, nope=1), "Order.__new__() takes 3 positional arguments but 4 were given"),
-    (lambda: Order(BUY, 1, 1.0, side=SELL), "Order.__new__() got multiple values for argument 'side'"),
-    (lambda: Order(BUY, side=BUY, nope=1), "Order.__new__() got multiple values for argument 'side'"),
-    (lambda: buy().fill(sell(), incoming=sell()), "Order.fill() got multiple values for argument 'incoming'"),
-    (lambda: OrderBook().add(order=buy()), "OrderBook.add() got an unexpected keyword argument 'order'"),
-    (lambda: Order(nope=1, side=BUY), "Order.__new__() got an unexpected keyword argument 'nope'"),
+    (lambda: Order(Buy, 1, 1.0).can_match(1, 2), "Order.can_match() takes 1 positional arguments but 2 were given"),
+    (lambda: Order(Buy, 1, 1.0, 2, nope=1), "Order.__new__() takes 3 positional arguments but 4 were given"),
+    (lambda: Order(Buy, 1, 1.0, side=Sell), "Order.__new__() got multiple values for argument 'side'"),
+    (lambda: Order(Buy, side=Buy, nope=1), "Order.__new__() got multiple values for argument 'side'"),
+    (lambda: Order(Buy, 1, 1.0).fill(1, incoming=2), "Order.fill() got multiple values for argument 'incoming'"),
+    (lambda: OrderBook().add(order=1), "OrderBook.add() got an unexpected keyword argument 'order'"),
+    (lambda: Order(nope=1, side=Buy), "Order.__new__() got an unexpected keyword argument 'nope'"),
     (Order, "Order.__new__() missing 3 required positional arguments: 'side', 'price_in_ticks', and 'quantity'"),
-    (lambda: Order(BUY), "Order.__new__() missing 2 required positional arguments: 'price_in_ticks' and 'quantity'"),
+    (lambda: Order(Buy), "Order.__new__() missing 2 required positional arguments: 'price_in_ticks' and 'quantity'"),
     (lambda: Order(quantity=1), "Order.__new__() missing 2 required positional arguments: 'side' and 'price_in_ticks'"),
-    (lambda: Order(BUY, quantity=1.0), "Order.__new__() missing 1 required positional argument: 'price_in_ticks'"),
+    (lambda: Order(Buy, quantity=1.0), "Order.__new__() missing 1 required positional argument: 'price_in_ticks'"),
     (lambda: Fill(1.0, 2.0, "a", "b"), "Fill.__new__() missing 1 required positional argument: 'timestamp'"),
     (Fill, "Fill.__new__() missing 5 required positional arguments: 'quantity', 'price', 'buy_id', 'sell_id', "
            "and 'timestamp'"),
-    (lambda: buy().fill(tick_size=0.01), "Order.fill() missing 1 required positional argument: 'incoming'"),
-    (lambda: buy().is_open(1), "Order.is_open() takes no arguments (1 given)"),
+    (lambda: Order(Buy, 1, 1.0).fill(tick_size=0.01), "Order.fill() missing 1 required positional argument: 'incoming'"),
+    (lambda: Order(Buy, 1, 1.0).is_open(1), "Order.is_open() takes no arguments (1 given)"),
     (lambda: OrderBook().spread(x=1), "OrderBook.spread() takes no keyword arguments"),
 ])
 def test_binding_errors(call, message):
     assert outcome(call) == (TypeError, message)
 
 
-@pytest.mark.parametrize("call, kind, message", [
-    (lambda: Order("Buy", 1, 1.0), TypeError, "argument 'side': 'str' object cannot be converted to 'OrderType'"),
-    (lambda: Order(OrderStatus.Open, "x", "y"), TypeError,
-     "argument 'side': 'OrderStatus' object cannot be converted to 'OrderType'"),
-    (lambda: Order(BUY, 1.5, 1.0), TypeError,
-     "argument 'price_in_ticks': 'float' object cannot be interpreted as an integer"),
-    (lambda: Order(BUY, SELL, 1.0), TypeError,
-     "argument 'price_in_ticks': 'builtins.OrderType' object cannot be interpreted as an integer"),
-    (lambda: Order(BUY, 1, "2"), TypeError, "argument 'quantity': must be real number, not str"),
-    (lambda: Order(BUY, 2**63, 1.0), OverflowError, "Python int too large to convert to C long"),
-    (lambda: Order(BUY, 1, 10**400), OverflowError, "int too large to convert to float"),
-    (lambda: Fill(1.0, None, "a", "b", 1), TypeError, "argument 'price': must be real number, not NoneType"),
-    (lambda: Fill(1.0, 1.0, 5, "b", 1), TypeError, "argument 'buy_id': 'int' object cannot be converted to 'PyString'"),
-    (lambda: Fill(1.0, 1.0, "a", b"b", 1), TypeError,
-     "argument 'sell_id': 'bytes' object cannot be converted to 'PyString'"),
-    (lambda: Fill(1.0, 1.0, "a", "b", 1.0), TypeError,
-     "argument 'timestamp': 'float' object cannot be interpreted as an integer"),
-    (lambda: Fill(1.0, 1.0, "a", "b", Number(-1)), OverflowError, "can't convert negative int to unsigned"),
-    (lambda: Fill(1.0, 1.0, "a", "b", 2**64), OverflowError, "int too big to convert"),
-    (lambda: Fill(1.0, 1.0, "\ud800", "b", 1), UnicodeEncodeError,
-     "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
-    (lambda: OrderBook(tick_size=None), TypeError, "argument 'tick_size': must be real number, not NoneType"),
-    (lambda: OrderBook().add(BUY), TypeError,
-     "argument 'incoming_order': 'OrderType' object cannot be converted to 'Order'"),
-    (lambda: buy().can_match(1), TypeError, "argument 'other': 'int' object cannot be converted to 'Order'"),
-    (lambda: buy().fill(OrderBook(), 0.01), TypeError,
-     "argument 'incoming': 'OrderBook' object cannot be converted to 'Order'"),
-    (lambda: buy().fill(sell(), "x"), TypeError, "argument 'tick_size': must be real number, not str"),
-    # Errors from the argument's own conversion: only an exact TypeError is given the parameter's name.
-    (lambda: Order(BUY, Number(1, raising(TypeError("bad"))), 1.0), TypeError, "argument 'price_in_ticks': bad"),
-    (lambda: Order(BUY, 1, Number(1, raising(ValueError("bad")))), ValueError, "bad"),
-    (lambda: Order(BUY, 1, Number(1, raising(ZeroDivisionError("bad")))), ZeroDivisionError, "bad"),
-    (lambda: Order(BUY, 1, Number(1, raising(type("Sub", (TypeError,), {})("bad")))), "Sub", "bad"),
-])
-def test_conversion_errors(call, kind, message):
-    seen, text = outcome(call)
-    assert (seen if isinstance(kind, type) else seen.__name__, text) == (kind, message)
+# Per kind of parameter: (bad value, exception, text). A conversion TypeError,
+# and only an exact one, is renamed "argument '<parameter>': <text>".
+RAISING = [(raising(TypeError), TypeError, "bad"), (raising(SubTypeError), SubTypeError, "bad"),
+           (raising(ZeroDivisionError), ZeroDivisionError, "bad")]
+NOT_AN_INT = (ReturnsText(), TypeError, "__index__ returned non-int (type str)")
+BAD = {
+    "double": [("1.0", TypeError, "must be real number, not str"), (None, TypeError, "must be real number, not NoneType"),
+               (10**400, OverflowError, "int too large to convert to float"),
+               (ReturnsText(), TypeError, "ReturnsText.__float__ returned non-float (type str)"), *RAISING],
+    "int64": [(1.5, TypeError, "'float' object cannot be interpreted as an integer"),
+              (Sell, TypeError, "'builtins.OrderType' object cannot be interpreted as an integer"),
+              (2**63, OverflowError, "Python int too large to convert to C long"),
+              (-(2**63) - 1, OverflowError, "Python int too large to convert to C long"), NOT_AN_INT, *RAISING],
+    "uint64": [(1.0, TypeError, "'float' object cannot be interpreted as an integer"),
+               (-1, OverflowError, "can't convert negative int to unsigned"),
+               (Number(-1), OverflowError, "can't convert negative int to unsigned"),
+               (2**64, OverflowError, "int too big to convert"), NOT_AN_INT, *RAISING],
+    "text": [(5, TypeError, "'int' object cannot be converted to 'PyString'"),
+             (b"id", TypeError, "'bytes' object cannot be converted to 'PyString'"),
+             ("\ud800", UnicodeEncodeError,
+              "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed")],
+    "side": [("Buy", TypeError, "'str' object cannot be converted to 'OrderType'"),
+             (0, TypeError, "'int' object cannot be converted to 'OrderType'"),
+             (OrderStatus.Open, TypeError, "'OrderStatus' object cannot be converted to 'OrderType'"),
+             (Order(Buy, 1, 1.0), TypeError, "'Order' object cannot be converted to 'OrderType'")],
+    "order": [(1, TypeError, "'int' object cannot be converted to 'Order'"),
+              (Buy, TypeError, "'OrderType' object cannot be converted to 'Order'"),
+              (OrderBook(), TypeError, "'OrderBook' object cannot be converted to 'Order'")],
+}
+
+
+def populated():
+    book = OrderBook(0.01)
+    orders = [Order(side, ticks, q) for side, ticks, q in [(Buy, 100, 5.0), (Buy, 99, 2.0), (Sell, 102, 3.0)]]
+    for o in orders:
+        book.add(o)
+    return book, orders
+
+
+def callables(book, orders):
+    """Every callable with parameters: (call, good arguments, "parameter:kind ...")."""
+    o, other = orders[0], orders[2]
+    return {
+        "Order": (Order, [Buy, 100, 1.0], "side:side price_in_ticks:int64 quantity:double"),
+        "Fill": (Fill, [1.0, 2.0, "a", "b", 5], "quantity:double price:double buy_id:text sell_id:text timestamp:uint64"),
+        "OrderBook": (OrderBook, [0.5], "tick_size:double"),
+        "can_match": (o.can_match, [other], "other:order"),
+        "fill": (o.fill, [other, 0.01], "incoming:order tick_size:double"),
+        "create_order": (book.create_order, [Sell, 1.0, 1.0], "side:side price:double quantity:double"),
+        "add": (book.add, [other], "incoming_order:order"),
+        "cancel": (book.cancel, [o.id], "order_id:text"),
+        "get_order": (book.get_order, [o.id], "order_id:text"),
+        "update_order": (book.update_order, [other], "order:order"),
+    }
+
+
+def bad_arguments():
+    for name, (_, _, parameters) in callables(*populated()).items():
+        for index, (parameter, kind) in enumerate(p.split(":") for p in parameters.split()):
+            for k, (value, error, text) in enumerate(BAD[kind]):
+                yield pytest.param(name, index, parameter, value, error, text, id=f"{name}-{parameter}-{k}")
+
+
+def snapshot(book, orders):
+    records = [book.get_order(o.id) for o in orders]
+    return repr(book), [Rec.of(o) for o in book.buy_orders + book.sell_orders + orders + records]
+
+
+@pytest.mark.parametrize("name, index, parameter, value, error, text", list(bad_arguments()))
+def test_bad_argument_raises_exactly_and_changes_nothing(name, index, parameter, value, error, text):
+    book, orders = populated()
+    call, args, _ = callables(book, orders)[name]
+    before = snapshot(book, orders)
+    args[index] = value
+    with pytest.raises(error) as info:
+        call(*args)
+    assert type(info.value) is error
+    assert str(info.value) == (f"argument '{parameter}': " if error is TypeError else "") + text
+    assert snapshot(book, orders) == before
+
+
+def test_subclasses_of_float_int_and_str_are_accepted():
+    book, orders = populated()
+    subint, subfloat, substr = (type("Sub", (base,), {}) for base in (int, float, str))
+    order = Order(price_in_ticks=subint(7), quantity=subfloat(2.5), side=Sell)
+    assert (order.price_in_ticks, order.quantity, Order(Buy, True, Number(2)).price_in_ticks) == (7, 2.5, 1)
+    assert book.get_order(substr(orders[0].id)).id == orders[0].id
+    assert Fill(Number(1), 2, substr("a"), "b", subint(3)).buy_id == "a"
 
 
 def test_conversion_keeps_the_cause_and_stops_at_the_first_failure():
@@ -116,30 +168,28 @@ def test_conversion_keeps_the_cause_and_stops_at_the_first_failure():
     with pytest.raises(TypeError) as info:
         Fill(1.0, Number(2.0, hook), "a", "b", Number(1, lambda: seen.append("timestamp")))
     assert info.value.args == ("argument 'price': bad",) and info.value.__cause__ is cause and seen == []
-    order = Order(price_in_ticks=Number(7), quantity=Number(2), side=SELL)
-    assert (order.price_in_ticks, order.quantity, Order(BUY, True, 1).price_in_ticks) == (7, 2.0, 1)
 
 
-def test_fill_on_itself_is_refused_and_changes_nothing():
-    order = buy(quantity=5.0)
+def test_one_object_as_receiver_and_argument():
+    order = Order(Buy, 101, 5.0)
     assert outcome(lambda: order.fill(order, 0.01)) == (RuntimeError, "Already borrowed")
     assert (order.quantity, order.status, order.can_match(order)) == (5.0, OrderStatus.Open, False)
 
 
 def reentrant_cases():
-    order, other, book = buy(), sell(), OrderBook()
-    fill, create = (lambda n: order.fill(other, n)), (lambda n: book.create_order(BUY, n, 1.0))
-    create_late = lambda n: book.create_order(BUY, 1.0, n)  # noqa: E731
+    order, other, book = Order(Buy, 101, 5.0), Order(Sell, 100, 3.0), OrderBook()
+    fill, create = (lambda n: order.fill(other, n)), (lambda n: book.create_order(Buy, n, 1.0))
+    create_late = lambda n: book.create_order(Buy, 1.0, n)  # noqa: E731
     mutably = "Already mutably borrowed"
     return {  # receiver, call, what the argument's conversion does, the error it meets
         "fill reads receiver": (order, fill, lambda: order.quantity, mutably),
         "fill reads incoming": (order, fill, lambda: other.is_open(), mutably),
         "fill compares": (order, fill, lambda: other.can_match(order), mutably),
         "fill fills back": (order, fill, lambda: other.fill(order, 1.0), "Already borrowed"),
-        "create adds": (book, create, lambda: book.add(sell()), "Already borrowed"),
+        "create adds": (book, create, lambda: book.add(Order(Sell, 100, 3.0)), "Already borrowed"),
         "create cancels": (book, create_late, lambda: book.cancel("x"), "Already borrowed"),
         "create reads": (book, create, lambda: book.best_bid(), None),
-        "constructor holds nothing": (order, lambda n: Order(BUY, n, 1.0), lambda: order.fill(other, 1.0), None),
+        "constructor holds nothing": (order, lambda n: Order(Buy, n, 1.0), lambda: order.fill(other, 1.0), None),
     }
 
 
@@ -154,4 +204,37 @@ def test_reentrant_calls(name):
         assert outcome(lambda: call(Number(1, hook))) == (RuntimeError, expected)
         assert repr(receiver) == before
     # Every access was released.
-    assert receiver.cancel("x") is False if isinstance(receiver, OrderBook) else receiver.fill(sell(), 0.01)
+    assert receiver.cancel("x") is False if isinstance(receiver, OrderBook) else receiver.fill(Order(Sell, 1, 1.0), 0.01)
+
+
+def test_threads_driving_one_book_only_meet_access_errors():
+    book, errors, unexpected = OrderBook(0.01), [], []
+    shared = [Order(Buy if i % 2 else Sell, 100 + i % 5, 1.0 + i) for i in range(20)]
+
+    def slow(value):  # converting this argument lets go of the interpreter lock mid-call
+        return Number(value, lambda: time.sleep(0))
+
+    def worker(seed):
+        for i in range(300):
+            o, other = shared[(seed + i) % 20], shared[(seed + i + 1) % 20]
+            steps = [lambda: book.add(book.create_order(Buy if i % 4 else Sell, slow(1 + i % 7 / 100), slow(2))),
+                     lambda: book.add(o), lambda: book.cancel(o.id), lambda: book.update_order(o),
+                     lambda: o.fill(other, slow(0.01)), lambda: (repr(book), book.buy_orders, o.quantity)]
+            try:
+                steps[i % 6]()
+            except RuntimeError as e:
+                errors.append(str(e))
+            except BaseException as e:  # anything else is a failure of the module
+                unexpected.append(e)
+
+    threads = [threading.Thread(target=worker, args=(s,)) for s in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert unexpected == [] and errors and set(errors) <= {"Already borrowed", "Already mutably borrowed"}
+    for side, orders in ((Buy, book.buy_orders), (Sell, book.sell_orders)):  # the invariants a caller can see
+        assert all(o.side == side and o.status == OrderStatus.Open for o in orders)
+        assert [o.price_in_ticks for o in orders] == sorted(o.price_in_ticks for o in orders)
+    bid, ask = book.best_bid(), book.best_ask()
+    assert bid is None or ask is None or bid[0] < ask[0]

@@ -1,6 +1,5 @@
-"""Every public path, the failing ones included, repeated many times: no
-growth of the interpreter's reference total (debug builds) or of the
-process's resident memory."""
+"""Every public path, the failing ones included, repeated many times: no growth of the
+interpreter's reference total (debug builds) or of the process's resident memory."""
 
 import gc
 import os
@@ -66,22 +65,20 @@ def paths():
         "conversion errors": lambda: (expect(TypeError, Order, "Buy", 1, 1.0), expect(OverflowError, Order, Buy, 2**63, 1.0),
                                       expect(TypeError, book.get_order, 5), expect(UnicodeEncodeError, book.cancel, "\ud800"),
                                       expect(OverflowError, Fill, 1.0, 1.0, "a", "b", -1)),
-        "value errors": lambda: (expect(ValueError, Order, Buy, 0, 1.0), expect(ValueError, book.create_order, Buy, -1.0, 1.0),
-                                 expect(ValueError, book.create_order, Buy, 0.001, 1.0)),
-        "access conflicts": lambda: (expect(RuntimeError, o.fill, o, 0.01), expect(TypeError, OrderType)),
+        "other errors": lambda: (expect(ValueError, Order, Buy, 0, 1.0), expect(ValueError, book.create_order, Buy, -1.0, 1.0),
+                                 expect(ValueError, book.create_order, Buy, 0.001, 1.0), expect(TypeError, OrderType),
+                                 expect(RuntimeError, o.fill, o, 0.01)),
     }
 
 
 def measure(action, rounds, per_round, sample):
-    for _ in range(per_round):
-        action()
     samples = []
-    for _ in range(rounds):
+    for _ in range(rounds + 1):  # the first round warms caches up and is not kept
         for _ in range(per_round):
             action()
         gc.collect()
         samples.append(sample())
-    return samples
+    return samples[1:]
 
 
 @pytest.mark.skipif(not HAS_TOTALREFCOUNT, reason="needs a debug build of CPython")

