@@ -44,34 +44,10 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
 from quorvane import Order, OrderBook, OrderType  # noqa: E402
+# The property test's comparisons, so both checks agree on what "same" means.
 from reference_book import (  # noqa: E402
-    BUY, FILLED, OPEN, SELL, ReferenceBook, Rec, create_check, fill_step,
+    BUY, FILLED, OPEN, SELL, ReferenceBook, Rec, create_check, fill_step, same, same_record, same_top,
 )
-
-try:  # the property test's comparisons, so both checks agree on what "same" means
-    from reference_book import same, same_record, same_top  # noqa: E402
-except ImportError:
-    try:
-        from test_book_properties import same, same_record, same_top  # noqa: E402
-    except ImportError:  # e.g. hypothesis missing: the same three rules, restated
-        same = None
-if same is None:
-    def same(a, b):
-        """Float equality that tells -0.0 from 0.0 and lets NaN equal NaN."""
-        if a is None or b is None:
-            return a is b
-        if a != a or b != b:
-            return a != a and b != b
-        return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
-
-    def same_record(order, rec):
-        got = Rec.of(order)
-        return got._replace(quantity=0.0) == rec._replace(quantity=0.0) and same(got.quantity, rec.quantity)
-
-    def same_top(top, expected):
-        if top is None or expected is None:
-            return top is expected
-        return top[0] == expected[0] and same(top[1], expected[1])
 
 SIDES = (OrderType.Buy, OrderType.Sell)
 NAN, INF = math.nan, math.inf
