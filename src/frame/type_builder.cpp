@@ -26,19 +26,19 @@ void wrap_pending(const std::string& message) {
   Py_DECREF(wrapper);
 }
 
-bool set_attributes(const ClassSpec& spec, PyTypeObject* type) {
+bool set_attributes(const ClassTable& table, PyTypeObject* type) {
   std::vector<Ref> members;
-  for (const ClassAttribute& attribute : spec.attributes) {
-    Ref member = spec.make_attribute(attribute.value);
+  for (const ClassAttribute& attribute : table.attributes) {
+    Ref member = table.make_attribute(attribute.value);
     if (!member) {
-      wrap_pending(std::string("An error occurred while initializing `") + spec.name + "." + attribute.name + "`");
+      wrap_pending(std::string("An error occurred while initializing `") + table.name + "." + attribute.name + "`");
       return false;
     }
     members.push_back(std::move(member));
   }
   for (std::size_t i = 0; i < members.size(); ++i) {
-    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), spec.attributes[i].name, members[i].get()) < 0) {
-      wrap_pending(std::string("An error occurred while initializing `") + spec.name + ".__dict__`");
+    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), table.attributes[i].name, members[i].get()) < 0) {
+      wrap_pending(std::string("An error occurred while initializing `") + table.name + ".__dict__`");
       return false;
     }
   }
@@ -56,27 +56,27 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return nullptr;
 }
 
-PyTypeObject* ensure_type(const ClassSpec& spec, PyTypeObject*& slot) {
+PyTypeObject* ensure_type(const ClassTable& table, PyTypeObject*& slot) {
   if (slot) return slot;
-  const std::string failure = std::string("An error occurred while initializing class ") + spec.name;
+  const std::string failure = std::string("An error occurred while initializing class ") + table.name;
   // The interpreter may keep pointing at the name it was given, so it is never freed.
-  const char* full_name = strdup((std::string("builtins.") + spec.name).c_str());
+  const char* full_name = strdup((std::string("builtins.") + table.name).c_str());
   if (!full_name) {
     PyErr_NoMemory();
     wrap_pending(failure);
     return nullptr;
   }
-  const std::string doc = spec.text_signature
-                              ? std::string(spec.name) + spec.text_signature + "\n--\n\n" + spec.doc
-                              : std::string(spec.doc);
+  const std::string doc = table.text_signature
+                              ? std::string(table.name) + table.text_signature + "\n--\n\n" + table.doc
+                              : std::string(table.doc);
 
-  std::vector<PyType_Slot> slots = spec.slots;
+  std::vector<PyType_Slot> slots = table.slots;
   slots.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
-  if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
-  if (spec.properties) slots.push_back({Py_tp_getset, spec.properties});
+  if (table.methods) slots.push_back({Py_tp_methods, table.methods});
+  if (table.properties) slots.push_back({Py_tp_getset, table.properties});
   slots.push_back({0, nullptr});
 
-  PyType_Spec type_spec{full_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+  PyType_Spec type_spec{full_name, table.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
   PyObject* made = PyType_FromSpec(&type_spec);
   if (!made) {
     wrap_pending(failure);
@@ -85,7 +85,7 @@ PyTypeObject* ensure_type(const ClassSpec& spec, PyTypeObject*& slot) {
   // Stored at once and for good: the type object lives as long as the process.
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(made);
   slot = type;
-  if (!set_attributes(spec, type)) {
+  if (!set_attributes(table, type)) {
     slot = nullptr;
     Py_DECREF(made);
     wrap_pending(failure);

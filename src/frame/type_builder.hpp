@@ -19,7 +19,7 @@ struct ClassAttribute {
   std::uint8_t value;
 };
 
-struct ClassSpec {
+struct ClassTable {
   const char* name;
   const char* doc;
   const char* text_signature;  // null: no signature
@@ -33,7 +33,7 @@ struct ClassSpec {
 
 // Creates the type once and stores it in `slot`; a later call returns it.
 // Returns null with the RuntimeError set on failure.
-PyTypeObject* ensure_type(const ClassSpec& spec, PyTypeObject*& slot);
+PyTypeObject* ensure_type(const ClassTable& table, PyTypeObject*& slot);
 
 // tp_new for a class without a constructor.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);

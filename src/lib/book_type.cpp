@@ -123,11 +123,11 @@ PyGetSetDef book_properties[] = {
 
 }  // namespace
 
-const ClassSpec& book_class() {
-  static const ClassSpec spec = value_class<Book>(
+const ClassTable& book_class() {
+  static const ClassTable table = value_class<Book>(
       "Represents the main order book for matching buy and sell orders.", "(tick_size=0.01)",
       &constructor<new_params, book_new>, &unary<book_repr>, book_methods, book_properties);
-  return spec;
+  return table;
 }
 
 }  // namespace quorvane::lib

@@ -35,9 +35,9 @@ namespace quorvane::lib {
 // The description shared by every class: the constructor, deallocation and
 // repr slots, and the layout of an instance holding a T.
 template <class T>
-frame::ClassSpec value_class(const char* doc, const char* text_signature, newfunc tp_new, reprfunc tp_repr,
+frame::ClassTable value_class(const char* doc, const char* text_signature, newfunc tp_new, reprfunc tp_repr,
                              PyMethodDef* methods = nullptr, PyGetSetDef* properties = nullptr) {
-  return frame::ClassSpec{
+  return frame::ClassTable{
       frame::PyClass<T>::name,
       doc,
       text_signature,
@@ -54,11 +54,11 @@ frame::ClassSpec value_class(const char* doc, const char* text_signature, newfun
   };
 }
 
-const frame::ClassSpec& order_class();
-const frame::ClassSpec& fill_class();
-const frame::ClassSpec& book_class();
-const frame::ClassSpec& order_type_class();
-const frame::ClassSpec& order_status_class();
+const frame::ClassTable& order_class();
+const frame::ClassTable& fill_class();
+const frame::ClassTable& book_class();
+const frame::ClassTable& order_type_class();
+const frame::ClassTable& order_status_class();
 
 // Reads an OrderType argument's byte under shared access.
 Side read_side(PyObject* object);

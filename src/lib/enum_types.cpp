@@ -71,13 +71,13 @@ Ref make_member(std::uint8_t value) {
 }
 
 template <class E>
-ClassSpec enum_spec(const char* doc, std::span<const ClassAttribute> members) {
-  ClassSpec spec = value_class<E>(doc, nullptr, &no_constructor, &unary<enum_repr<E>>);
-  spec.slots.push_back({Py_nb_int, reinterpret_cast<void*>(&unary<enum_int<E>>)});
-  spec.slots.push_back({Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare<E>)});
-  spec.attributes = members;
-  spec.make_attribute = &make_member<E>;
-  return spec;
+ClassTable enum_table(const char* doc, std::span<const ClassAttribute> members) {
+  ClassTable table = value_class<E>(doc, nullptr, &no_constructor, &unary<enum_repr<E>>);
+  table.slots.push_back({Py_nb_int, reinterpret_cast<void*>(&unary<enum_int<E>>)});
+  table.slots.push_back({Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare<E>)});
+  table.attributes = members;
+  table.make_attribute = &make_member<E>;
+  return table;
 }
 
 constexpr std::array<ClassAttribute, 2> side_members{{{"Buy", 0}, {"Sell", 1}}};
@@ -87,14 +87,14 @@ constexpr std::array<ClassAttribute, 3> status_members{{{"Open", 0}, {"Filled", 
 
 Side read_side(PyObject* object) { return copy_value<Side>(object); }
 
-const ClassSpec& order_type_class() {
-  static const ClassSpec spec = enum_spec<Side>("Represents the side of an order: either Buy or Sell.", side_members);
-  return spec;
+const ClassTable& order_type_class() {
+  static const ClassTable table = enum_table<Side>("Represents the side of an order: either Buy or Sell.", side_members);
+  return table;
 }
 
-const ClassSpec& order_status_class() {
-  static const ClassSpec spec = enum_spec<Status>("Represents the current status of an order.", status_members);
-  return spec;
+const ClassTable& order_status_class() {
+  static const ClassTable table = enum_table<Status>("Represents the current status of an order.", status_members);
+  return table;
 }
 
 }  // namespace quorvane::lib

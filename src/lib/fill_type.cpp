@@ -61,13 +61,13 @@ PyGetSetDef fill_properties[] = {
 
 }  // namespace
 
-const ClassSpec& fill_class() {
-  static const ClassSpec spec = value_class<FillRecord>(
+const ClassTable& fill_class() {
+  static const ClassTable table = value_class<FillRecord>(
       "Represents a match (fill) between two orders.\n"
       "Tracks details such as the quantity, price, and the involved order IDs.",
       "(quantity, price, buy_id, sell_id, timestamp)", &constructor<new_params, fill_new>, &unary<fill_repr>, nullptr,
       fill_properties);
-  return spec;
+  return table;
 }
 
 }  // namespace quorvane::lib

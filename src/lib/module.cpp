@@ -22,12 +22,12 @@ PyModuleDef module_def = {
 };
 
 struct Registration {
-  const frame::ClassSpec& (*spec)();
+  const frame::ClassTable& (*table)();
   PyTypeObject*& type;
 };
 
-bool register_class(PyObject* module, const frame::ClassSpec& spec, PyTypeObject*& slot) {
-  PyTypeObject* type = frame::ensure_type(spec, slot);
+bool register_class(PyObject* module, const frame::ClassTable& table, PyTypeObject*& slot) {
+  PyTypeObject* type = frame::ensure_type(table, slot);
   if (!type) return false;
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
@@ -40,9 +40,9 @@ bool register_class(PyObject* module, const frame::ClassSpec& spec, PyTypeObject
     PyErr_SetString(PyExc_TypeError, message.c_str());
     return false;
   }
-  Ref name = Ref::steal(PyUnicode_FromString(spec.name));
+  Ref name = Ref::steal(PyUnicode_FromString(table.name));
   if (!name || PyList_Append(all.get(), name.get()) < 0) return false;
-  return PyModule_AddObjectRef(module, spec.name, reinterpret_cast<PyObject*>(type)) == 0;
+  return PyModule_AddObjectRef(module, table.name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
 PyObject* initialise() {
@@ -67,7 +67,7 @@ PyObject* initialise() {
       {order_status_class, frame::registered_type<Status>},
   };
   for (const Registration& r : classes) {
-    if (!register_class(module.get(), r.spec(), r.type)) return nullptr;
+    if (!register_class(module.get(), r.table(), r.type)) return nullptr;
   }
   if (!the_module) the_module = module.release();
   return Py_NewRef(the_module);

@@ -95,13 +95,13 @@ PyGetSetDef order_properties[] = {
 
 }  // namespace
 
-const ClassSpec& order_class() {
-  static const ClassSpec spec = value_class<OrderRecord>(
+const ClassTable& order_class() {
+  static const ClassTable table = value_class<OrderRecord>(
       "Represents a single order in the order book.\n"
       "Contains details such as price, quantity, side (Buy/Sell), and status.",
       "(side, price_in_ticks, quantity)", &constructor<new_params, order_new>, &unary<order_repr>, order_methods,
       order_properties);
-  return spec;
+  return table;
 }
 
 }  // namespace quorvane::lib
