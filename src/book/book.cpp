@@ -44,11 +44,10 @@ Rejection Book::create_order(Side side, double price, double quantity, OrderReco
   return make_order(side, ticks, quantity, out);
 }
 
-bool Book::refresh(const OrderRecord& record) {
+void Book::refresh(const OrderRecord& record) {
   auto [it, inserted] = orders_.insert(record);
   // The id, which the index hashes, is the same; only the rest changes.
   if (!inserted) const_cast<OrderRecord&>(*it) = record;
-  return inserted;
 }
 
 void Book::rest(const OrderRecord& record, bool known_id) {

@@ -81,8 +81,8 @@ class Book {
   static constexpr std::size_t kSpareQueues = 64;
 
   PriceLevels& levels(Side side) { return side == Side::Buy ? bids_ : asks_; }
-  // Writes the record under its id; true when the id was new to the index.
-  bool refresh(const OrderRecord& record);
+  // Writes the record under its id, replacing any record with that id.
+  void refresh(const OrderRecord& record);
   void rest(const OrderRecord& record, bool known_id);
   void erase_level(PriceLevels& side, PriceLevels::iterator level);
   void match(OrderRecord& incoming);
