@@ -140,11 +140,12 @@ class OrderBook:
         orders[order.id] = order
         return fills
 
+    def _side(self, side: object) -> tuple[dict, list]:
+        """A side's levels (price -> queue) and its sorted prices."""
+        return (self.bids, self.bid_prices) if side is Buy else (self.asks, self.ask_prices)
+
     def _rest(self, order: Order) -> None:
-        if order.side is Buy:
-            levels, prices = self.bids, self.bid_prices
-        else:
-            levels, prices = self.asks, self.ask_prices
+        levels, prices = self._side(order.side)
         price = order.price_in_ticks
         queue = levels.get(price)
         if queue is None:
@@ -156,10 +157,7 @@ class OrderBook:
         record = self.orders.pop(order_id, None)
         if record is None:
             return False
-        if record.side is Buy:
-            levels, prices = self.bids, self.bid_prices
-        else:
-            levels, prices = self.asks, self.ask_prices
+        levels, prices = self._side(record.side)
         price = record.price_in_ticks
         queue = levels.get(price)
         if queue is not None:
