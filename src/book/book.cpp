@@ -44,12 +44,6 @@ Rejection Book::create_order(Side side, double price, double quantity, OrderReco
   return make_order(side, ticks, quantity, out);
 }
 
-void Book::refresh(const OrderRecord& record) {
-  auto [it, inserted] = orders_.insert(record);
-  // The id, which the index hashes, is the same; only the rest changes.
-  if (!inserted) const_cast<OrderRecord&>(*it) = record;
-}
-
 void Book::rest(const OrderRecord& record, bool known_id) {
   PriceLevels& side = levels(record.side);
   auto [level, created] = side.try_emplace(record.price_in_ticks);
@@ -99,7 +93,7 @@ void Book::match(OrderRecord& incoming) {
       queue.pop_front();
       if (queue.empty()) erase_level(walked, level);
     }
-    refresh(resting);
+    orders_->write(resting.slot, resting);
     if (!completed_one) break;
   }
 }
@@ -109,7 +103,9 @@ std::span<const Trade> Book::add(const OrderRecord& order) {
   OrderRecord incoming = order;
   // The incoming record's slot is made first, so that writing its final state
   // after trades cannot fail for want of memory.
-  const bool known_id = !orders_.insert(incoming).second;
+  const auto [slot, new_id] = orders_->insert(incoming);
+  const bool known_id = !new_id;
+  incoming.slot = slot;
 #ifdef QUORVANE_CHECK_INVARIANTS
   if (!incoming.is_open() || known_id) loose_ids_.insert(incoming.id);
 #endif
@@ -118,39 +114,36 @@ std::span<const Trade> Book::add(const OrderRecord& order) {
       match(incoming);
       if (incoming.is_open()) rest(incoming, known_id);
     } catch (...) {
-      refresh(incoming);  // the trades made so far stand
+      orders_->write(slot, incoming);  // the trades made so far stand
       throw;
     }
   }
-  refresh(incoming);
+  orders_->write(slot, incoming);
   after_change();
   return trades_;
 }
 
 bool Book::cancel(const OrderId& id) {
-  auto it = orders_.find(id);
-  if (it == orders_.end()) return false;
-  PriceLevels& side = levels(it->side);
-  auto level = side.find(it->price_in_ticks);
+  const OrderRecord* record = orders_->find(id);
+  if (!record) return false;
+  PriceLevels& side = levels(record->side);
+  auto level = side.find(record->price_in_ticks);
   if (level != side.end()) {
     level->second.remove_id(id);
     if (level->second.empty()) erase_level(side, level);
   }
-  orders_.erase(it);
+  orders_->erase(id);
   after_change();
   return true;
 }
 
-const OrderRecord* Book::find(const OrderId& id) const {
-  auto it = orders_.find(id);
-  return it == orders_.end() ? nullptr : &*it;
-}
+const OrderRecord* Book::find(const OrderId& id) const { return orders_->find(id); }
 
 void Book::update(const OrderRecord& record) {
 #ifdef QUORVANE_CHECK_INVARIANTS
   loose_ids_.insert(record.id);
 #endif
-  refresh(record);
+  orders_->put(record);
   after_change();
 }
 
@@ -199,7 +192,7 @@ std::optional<std::string> Book::check_invariants() const {
     return false;
 #endif
   };
-  std::unordered_set<OrderId, IdHash, IdEqual> queued;
+  std::unordered_set<OrderId, IdHash> queued;
   for (Side side : {Side::Buy, Side::Sell}) {
     const char* name = side == Side::Buy ? "bids" : "asks";
     for (const auto& [price, queue] : levels(side)) {
@@ -210,19 +203,22 @@ std::optional<std::string> Book::check_invariants() const {
         if (r.side != side) return where + " holds an order of the other side";
         if (r.price_in_ticks != price) return where + " holds an order priced " + std::to_string(r.price_in_ticks);
         if (!r.is_open()) return where + " holds an order that is not Open";
-        if (loose(r.id)) continue;
         const OrderRecord* record = find(r.id);
         if (!record) return where + " holds " + r.id.text() + " with no record";
+        if (!orders_->holds(r.slot, r.id)) return where + " holds " + r.id.text() + " with a wrong record slot";
+        if (loose(r.id)) continue;
         if (!same_record(*record, r)) return where + " holds " + r.id.text() + " differing from its record";
         queued.insert(r.id);
       }
     }
   }
-  for (const OrderRecord& r : orders_) {
-    if (r.status == Status::Canceled) return "record " + r.id.text() + " is Canceled";
-    if (r.is_open() && !loose(r.id) && !queued.count(r.id)) return "open record " + r.id.text() + " is not queued";
-  }
-  return std::nullopt;
+  std::optional<std::string> broken;
+  orders_->for_each([&](const OrderRecord& r) {
+    if (broken) return;
+    if (r.status == Status::Canceled) broken = "record " + r.id.text() + " is Canceled";
+    else if (r.is_open() && !loose(r.id) && !queued.count(r.id)) broken = "open record " + r.id.text() + " is not queued";
+  });
+  return broken;
 }
 
 }  // namespace quorvane

@@ -1,8 +1,8 @@
 // The order book of one instrument: an index of order records by id, and the
 // resting orders of each side in price levels (ascending price in ticks), each
 // level a FIFO queue. A resting order exists twice: its record in the index
-// and its queue copy in a level; matching keeps the two equal, update()
-// writes only the record.
+// and its queue copy in a level, which knows where the record is kept;
+// matching keeps the two equal, update() writes only the record.
 //
 // Invariants (checked by check_invariants()):
 //  1. a level exists only while its queue is non-empty;
@@ -16,6 +16,7 @@
 // keeps the invariants and the trades already made.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,8 +39,7 @@ struct TopOfBook {
 
 class Book {
  public:
-  explicit Book(double tick_size = 0.01) : tick_size_(tick_size) {
-    orders_.max_load_factor(0.5f);  // short probes: most lookups miss the cache
+  explicit Book(double tick_size = 0.01) : tick_size_(tick_size), orders_(std::make_unique<OrderStore>()) {
     spare_queues_.reserve(kSpareQueues);
   }
 
@@ -72,7 +72,7 @@ class Book {
   std::optional<double> spread() const;
   std::string summary() const;
 
-  std::size_t order_count() const { return orders_.size(); }
+  std::size_t order_count() const { return orders_->size(); }
 
   // The first broken invariant, described; nothing when all hold.
   std::optional<std::string> check_invariants() const;
@@ -81,22 +81,20 @@ class Book {
   static constexpr std::size_t kSpareQueues = 64;
 
   PriceLevels& levels(Side side) { return side == Side::Buy ? bids_ : asks_; }
-  // Writes the record under its id, replacing any record with that id.
-  void refresh(const OrderRecord& record);
   void rest(const OrderRecord& record, bool known_id);
   void erase_level(PriceLevels& side, PriceLevels::iterator level);
   void match(OrderRecord& incoming);
   void after_change() const;
 
   double tick_size_;
-  OrderIndex orders_;
+  std::unique_ptr<OrderStore> orders_;  // on the heap, so that a moved book keeps it in place
   PriceLevels bids_;
   PriceLevels asks_;
   std::vector<Trade> trades_;  // reused by add() so matching allocates nothing in steady state
   std::vector<LevelQueue> spare_queues_;  // buffers of emptied levels, for new ones
 #ifdef QUORVANE_CHECK_INVARIANTS
   // Ids whose record may differ from their queue copies, by design.
-  std::unordered_set<OrderId, IdHash, IdEqual> loose_ids_;
+  std::unordered_set<OrderId, IdHash> loose_ids_;
 #endif
 };
 

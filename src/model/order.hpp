@@ -13,12 +13,17 @@
 namespace quorvane {
 
 struct OrderRecord {
+  using Slot = std::uint32_t;
+
   OrderId id;
   std::int64_t price_in_ticks = 0;
   double quantity = 0.0;
   std::uint64_t timestamp = 0;
   Side side = Side::Buy;
   Status status = Status::Open;
+  // Where a book keeps the record of this id (set by the book on its own
+  // copies; not part of the order's value).
+  Slot slot = 0;
 
   bool is_open() const { return status == Status::Open; }
 };
