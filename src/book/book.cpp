@@ -82,6 +82,7 @@ void Book::match(OrderRecord& incoming) {
     if (queue.empty()) throw InternalFailure("Queue is not empty if it exists in map");
 
     OrderRecord resting = queue.front();
+    if (queue.size() > 1) orders_->prefetch(queue[1].slot);  // the next fill's record, likely a cache miss
     trades_.emplace_back();
     fill_step(resting, incoming, tick_size_, trades_.back());
     // Two non-finite quantities leave both orders open: stop rather than step forever.

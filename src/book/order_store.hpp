@@ -59,6 +59,11 @@ class OrderStore {
     return it == index_.end() ? nullptr : &records_[*it];
   }
   bool holds(Slot slot, const OrderId& id) const { return slot < records_.size() && records_[slot].id == id; }
+  void prefetch([[maybe_unused]] Slot slot) const {
+#if defined(__GNUC__)
+    __builtin_prefetch(&records_[slot], 1);
+#endif
+  }
   OrderRecord& at(Slot slot) { return records_[slot]; }
   const OrderRecord& at(Slot slot) const { return records_[slot]; }
 
