@@ -1,6 +1,7 @@
 // Engine checks that Python cannot reach: a failing entropy source, id
-// parsing of every byte value, and the invariant checker over a long random
-// session with re-adds, updates and non-finite quantities.
+// parsing of every byte value, the order store's slot reuse, and the
+// invariant checker over a long random session with re-adds, updates and
+// non-finite quantities.
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -94,6 +95,35 @@ void invariants_hold_through_a_random_session() {
   check(true, "invariants after a random session");
 }
 
+void store_reuses_freed_slots_and_finds_exactly() {
+  OrderStore store;
+  std::vector<OrderRecord> first(50), second(25);
+  for (auto& o : first) make_order(Side::Buy, 100, 1.0, o);
+  for (auto& o : second) make_order(Side::Sell, 200, 2.0, o);
+  for (const auto& o : first) store.insert(o);
+  for (std::size_t i = 0; i < first.size(); i += 2) store.erase(first[i].id);
+  bool reused = true;
+  for (const auto& o : second) {
+    const auto [slot, added] = store.insert(o);
+    reused = reused && added && slot < first.size();
+  }
+  check(reused, "new ids take the freed slots");
+  bool exact = store.size() == 50;
+  for (std::size_t i = 0; i < first.size(); ++i) {
+    const OrderRecord* r = store.find(first[i].id);
+    exact = exact && (i % 2 == 0 ? r == nullptr : r && r->id == first[i].id && r->quantity == 1.0);
+  }
+  for (const auto& o : second) exact = exact && store.find(o.id) && store.find(o.id)->quantity == 2.0;
+  check(exact, "erased ids are gone, the others found with their own records");
+
+  OrderRecord changed = first[1];
+  changed.quantity = 9.0;
+  const auto [slot, added] = store.insert(changed);
+  check(!added && store.at(slot).quantity == 1.0, "inserting a known id keeps its record");
+  store.put(changed);
+  check(store.find(first[1].id)->quantity == 9.0 && store.size() == 50, "put rewrites a known id in place");
+}
+
 void two_infinite_quantities_end_the_matching_loop() {
   Book book(0.01);
   OrderRecord ask, bid;
@@ -111,6 +141,7 @@ int main() {
   entropy_failure_is_internal_and_leaves_nothing();
   ids_round_trip_through_their_text();
   invariants_hold_through_a_random_session();
+  store_reuses_freed_slots_and_finds_exactly();
   two_infinite_quantities_end_the_matching_loop();
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
