@@ -9,6 +9,7 @@
 #include "frame/binder.hpp"
 #include "frame/errors.hpp"
 #include "frame/ref.hpp"
+#include "frame/type_builder.hpp"
 
 namespace quorvane::frame {
 
@@ -22,15 +23,29 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-// Constructor: Ref op(const Args<N>&)
+// Constructor: Ref op(const Args<N>&), reached two ways. Calling the class
+// takes the vectorcall entry, which needs no argument tuple; __new__ called
+// directly takes tp_new. Both bind the same parameters.
 template <const auto& P, auto Op>
-PyObject* constructor(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+PyObject* constructor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     Args bound(P);
     bound.bind(args, kwargs);
     return Op(bound).release();
   });
 }
+
+template <const auto& P, auto Op>
+PyObject* constructor_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+  return guarded([&] {
+    Args bound(P);
+    bound.bind(args, PyVectorcall_NARGS(nargsf), kwnames);
+    return Op(bound).release();
+  });
+}
+
+template <const auto& P, auto Op>
+constexpr Constructor constructor{&constructor_new<P, Op>, &constructor_vectorcall<P, Op>};
 
 // Method without parameters: Ref op(PyObject* self)
 template <auto Op>

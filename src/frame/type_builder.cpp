@@ -84,6 +84,9 @@ PyTypeObject* ensure_type(const ClassTable& table, PyTypeObject*& slot) {
   }
   // Stored at once and for good: the type object lives as long as the process.
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(made);
+  // The interpreter calls a class through its tp_vectorcall when set; the
+  // classes cannot be subclassed, so no subclass inherits it by mistake.
+  if (table.vectorcall) type->tp_vectorcall = table.vectorcall;
   slot = type;
   if (!set_attributes(table, type)) {
     slot = nullptr;

@@ -19,6 +19,12 @@ struct ClassAttribute {
   std::uint8_t value;
 };
 
+// A class's constructor: tp_new, and the entry for calls of the class.
+struct Constructor {
+  newfunc tp_new;
+  vectorcallfunc vectorcall;  // null: calls go through tp_new
+};
+
 struct ClassTable {
   const char* name;
   const char* doc;
@@ -29,6 +35,7 @@ struct ClassTable {
   PyGetSetDef* properties;         // null-terminated, or null
   std::span<const ClassAttribute> attributes;
   Ref (*make_attribute)(std::uint8_t value);  // builds a member from its byte
+  vectorcallfunc vectorcall = nullptr;        // calls of the class, when set
 };
 
 // Creates the type once and stores it in `slot`; a later call returns it.

@@ -126,7 +126,7 @@ PyGetSetDef book_properties[] = {
 const ClassTable& book_class() {
   static const ClassTable table = value_class<Book>(
       "Represents the main order book for matching buy and sell orders.", "(tick_size=0.01)",
-      &constructor<new_params, book_new>, &unary<book_repr>, book_methods, book_properties);
+      constructor<new_params, book_new>, &unary<book_repr>, book_methods, book_properties);
   return table;
 }
 

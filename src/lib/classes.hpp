@@ -35,15 +35,15 @@ namespace quorvane::lib {
 // The description shared by every class: the constructor, deallocation and
 // repr slots, and the layout of an instance holding a T.
 template <class T>
-frame::ClassTable value_class(const char* doc, const char* text_signature, newfunc tp_new, reprfunc tp_repr,
-                             PyMethodDef* methods = nullptr, PyGetSetDef* properties = nullptr) {
+frame::ClassTable value_class(const char* doc, const char* text_signature, frame::Constructor make,
+                             reprfunc tp_repr, PyMethodDef* methods = nullptr, PyGetSetDef* properties = nullptr) {
   return frame::ClassTable{
       frame::PyClass<T>::name,
       doc,
       text_signature,
       sizeof(frame::Instance<T>),
       {
-          {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+          {Py_tp_new, reinterpret_cast<void*>(make.tp_new)},
           {Py_tp_dealloc, reinterpret_cast<void*>(&frame::instance_dealloc<T>)},
           {Py_tp_repr, reinterpret_cast<void*>(tp_repr)},
       },
@@ -51,6 +51,7 @@ frame::ClassTable value_class(const char* doc, const char* text_signature, newfu
       properties,
       {},
       nullptr,
+      make.vectorcall,
   };
 }
 

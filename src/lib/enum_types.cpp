@@ -72,7 +72,7 @@ Ref make_member(std::uint8_t value) {
 
 template <class E>
 ClassTable enum_table(const char* doc, std::span<const ClassAttribute> members) {
-  ClassTable table = value_class<E>(doc, nullptr, &no_constructor, &unary<enum_repr<E>>);
+  ClassTable table = value_class<E>(doc, nullptr, Constructor{&no_constructor, nullptr}, &unary<enum_repr<E>>);
   table.slots.push_back({Py_nb_int, reinterpret_cast<void*>(&unary<enum_int<E>>)});
   table.slots.push_back({Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare<E>)});
   table.attributes = members;

@@ -65,7 +65,7 @@ const ClassTable& fill_class() {
   static const ClassTable table = value_class<FillRecord>(
       "Represents a match (fill) between two orders.\n"
       "Tracks details such as the quantity, price, and the involved order IDs.",
-      "(quantity, price, buy_id, sell_id, timestamp)", &constructor<new_params, fill_new>, &unary<fill_repr>, nullptr,
+      "(quantity, price, buy_id, sell_id, timestamp)", constructor<new_params, fill_new>, &unary<fill_repr>, nullptr,
       fill_properties);
   return table;
 }

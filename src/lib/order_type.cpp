@@ -99,7 +99,7 @@ const ClassTable& order_class() {
   static const ClassTable table = value_class<OrderRecord>(
       "Represents a single order in the order book.\n"
       "Contains details such as price, quantity, side (Buy/Sell), and status.",
-      "(side, price_in_ticks, quantity)", &constructor<new_params, order_new>, &unary<order_repr>, order_methods,
+      "(side, price_in_ticks, quantity)", constructor<new_params, order_new>, &unary<order_repr>, order_methods,
       order_properties);
   return table;
 }
