@@ -1,13 +1,26 @@
 """The LOBSTER replay example against the 10-level AAPL sample."""
 
 import importlib
+import os
 import sys
 from pathlib import Path
 
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
-DATA = Path(__file__).resolve().parents[2] / "shared/data/lobster"
+
+
+def find_data() -> Path:
+    """QUORVANE_LOBSTER_DIR, else shared/data/lobster beside the checkout or beside one of its parents."""
+    if "QUORVANE_LOBSTER_DIR" in os.environ:
+        return Path(os.environ["QUORVANE_LOBSTER_DIR"])
+    for parent in ROOT.parents:
+        if (parent / "shared/data/lobster").is_dir():
+            return parent / "shared/data/lobster"
+    return ROOT.parent / "shared/data/lobster"
+
+
+DATA = find_data()
 MESSAGES = DATA / "AAPL_2012-06-21_34200000_57600000_message_10_first999rows.csv"
 ROWS = DATA / "AAPL_2012-06-21_34200000_57600000_orderbook_10_first999rows.csv"
 
