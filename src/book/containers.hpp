@@ -7,12 +7,9 @@
 // corrupt.)
 #pragma once
 #include <cstdint>
-
-#include "book/level_queue.hpp"
-#include "model/order.hpp"
-
 #include <map>
 
+#include "book/level_queue.hpp"
 #include "book/order_store.hpp"
 
 namespace quorvane {
