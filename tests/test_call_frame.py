@@ -1,5 +1,7 @@
 """How every call reaches the module: argument binding, the conversion of every
 parameter of every callable, access control, re-entrant callers and threads."""
+import subprocess
+import sys
 import threading
 import time
 
@@ -79,6 +81,22 @@ def test_new_called_directly_binds_like_a_call_of_the_class(cls, args, kwargs):
     assert outcome(lambda: cls.__new__(cls, *args, **kwargs)) == outcome(lambda: cls(*args, **kwargs)) is not None
     made = Order.__new__(Order, Buy, 7, quantity=2.0)
     assert (type(made), made.price_in_ticks, made.quantity) == (Order, 7, 2.0)
+
+
+def test_a_new_or_init_set_from_python_is_honoured():
+    script = """if True:
+        import quorvane as q
+        B = q.OrderType.Buy
+        seen = []
+        q.Order.__init__ = lambda self, *a, **k: seen.append((a, k))
+        order = q.Order(B, 1, quantity=2.0)
+        assert seen == [((B, 1), {"quantity": 2.0})] and order.quantity == 2.0, seen
+        del q.Order.__init__
+        assert q.Order(B, 3, 1.0).price_in_ticks == 3 and len(seen) == 1
+        q.OrderBook.__new__ = staticmethod(lambda cls, *a, **k: ("new", a, k))
+        assert q.OrderBook(0.5, x=1) == ("new", (0.5,), {"x": 1})
+    """
+    subprocess.run([sys.executable, "-c", script], check=True)
 
 
 # Per kind of parameter: (bad value, exception, text). A conversion TypeError,

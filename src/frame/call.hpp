@@ -36,10 +36,12 @@ PyObject* constructor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 }
 
 template <const auto& P, auto Op>
-PyObject* constructor_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+PyObject* constructor_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (constructor_replaced(type, &constructor_new<P, Op>)) return call_like_type_call(type, args, nargs, kwnames);
   return guarded([&] {
     Args bound(P);
-    bound.bind(args, PyVectorcall_NARGS(nargsf), kwnames);
+    bound.bind(args, nargs, kwnames);
     return Op(bound).release();
   });
 }

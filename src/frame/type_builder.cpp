@@ -47,6 +47,21 @@ bool set_attributes(const ClassTable& table, PyTypeObject* type) {
 
 }  // namespace
 
+PyObject* call_like_type_call(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Ref positional = Ref::steal(PyTuple_New(nargs));
+  if (!positional) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+  Ref keywords;
+  if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+    keywords = Ref::steal(PyDict_New());
+    if (!keywords) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+      if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+    }
+  }
+  return PyType_Type.tp_call(type, positional.get(), keywords.get());
+}
+
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   Ref name = Ref::steal(PyType_GetName(type));
   const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;

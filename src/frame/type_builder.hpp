@@ -42,6 +42,17 @@ struct ClassTable {
 // Returns null with the RuntimeError set on failure.
 PyTypeObject* ensure_type(const ClassTable& table, PyTypeObject*& slot);
 
+// True when Python code has replaced the class's __new__ (ours is `tp_new`)
+// or given it an __init__: its calls must then go the interpreter's way.
+inline bool constructor_replaced(PyObject* type, newfunc tp_new) {
+  const PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
+  return t->tp_new != tp_new || t->tp_init != PyBaseObject_Type.tp_init;
+}
+
+// Calls the class as the interpreter does without a vectorcall entry:
+// __new__ with an argument tuple and dictionary, then __init__.
+PyObject* call_like_type_call(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // tp_new for a class without a constructor.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
