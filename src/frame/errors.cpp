@@ -13,22 +13,6 @@ constexpr const char* kPanicDoc =
     "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
     "normally propagates all the way up and ends the interpreter.";
 
-// Takes the pending exception as a normalized object (null if none).
-Ref fetch_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return Ref::steal(PyErr_GetRaisedException());
-#else
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (!type) return Ref();
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback && value) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return Ref::steal(value);
-#endif
-}
-
 void restore_exception(Ref exception) {
 #if PY_VERSION_HEX >= 0x030C0000
   PyErr_SetRaisedException(exception.release());
@@ -44,6 +28,20 @@ void restore_exception(Ref exception) {
 }
 
 }  // namespace
+
+Ref fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (!type) return Ref();
+  PyErr_NormalizeException(&type, &value, &traceback);
+  const Ref owned_type = Ref::steal(type), owned_traceback = Ref::steal(traceback);
+  if (traceback && value) PyException_SetTraceback(value, traceback);
+  return Ref::steal(value);
+#endif
+}
 
 [[noreturn]] void throw_pending() {
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");

@@ -29,6 +29,9 @@ struct Raise {
 // that reported failure; SystemError when it has none, as the interpreter does.
 [[noreturn]] void throw_pending();
 
+// Takes the pending exception as a normalized object (null if none).
+Ref fetch_exception();
+
 // The PanicException class, created on first need.
 PyObject* panic_type();
 

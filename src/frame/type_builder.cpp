@@ -10,20 +10,11 @@ namespace {
 
 // Replaces the pending error by a RuntimeError with `message` whose __cause__ is that error.
 void wrap_pending(const std::string& message) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value && traceback) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  PyObject* wrapper = PyObject_CallFunction(PyExc_RuntimeError, "s", message.c_str());
-  if (!wrapper) {
-    Py_XDECREF(value);
-    return;
-  }
-  if (value) PyException_SetCause(wrapper, value);
-  PyErr_SetObject(PyExc_RuntimeError, wrapper);
-  Py_DECREF(wrapper);
+  Ref cause = fetch_exception();
+  Ref wrapper = Ref::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", message.c_str()));
+  if (!wrapper) return;
+  if (cause) PyException_SetCause(wrapper.get(), cause.release());
+  PyErr_SetObject(PyExc_RuntimeError, wrapper.get());
 }
 
 bool set_attributes(const ClassTable& table, PyTypeObject* type) {
@@ -92,23 +83,23 @@ PyTypeObject* ensure_type(const ClassTable& table, PyTypeObject*& slot) {
   slots.push_back({0, nullptr});
 
   PyType_Spec type_spec{full_name, table.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
-  PyObject* made = PyType_FromSpec(&type_spec);
+  Ref made = Ref::steal(PyType_FromSpec(&type_spec));
   if (!made) {
     wrap_pending(failure);
     return nullptr;
   }
-  // Stored at once and for good: the type object lives as long as the process.
-  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(made);
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(made.get());
   // The interpreter calls a class through its tp_vectorcall when set; the
   // classes cannot be subclassed, so no subclass inherits it by mistake.
   if (table.vectorcall) type->tp_vectorcall = table.vectorcall;
   slot = type;
   if (!set_attributes(table, type)) {
     slot = nullptr;
-    Py_DECREF(made);
+    made = Ref();
     wrap_pending(failure);
     return nullptr;
   }
+  made.release();  // stored for good: the type object lives as long as the process
   return type;
 }
 
