@@ -13,48 +13,16 @@ from quorvane import Fill, Order, OrderBook, OrderStatus, OrderType
 
 NAMES = ["Order", "Fill", "OrderBook", "OrderType", "OrderStatus"]
 HEAPTYPE, BASETYPE, HAVE_GC, IMMUTABLE = 1 << 9, 1 << 10, 1 << 14, 1 << 8
-CLASS_DOCS = {
-    "Order": ("Represents a single order in the order book.\nContains details such as price, quantity, "
-              "side (Buy/Sell), and status.", "(side, price_in_ticks, quantity)"),
-    "Fill": ("Represents a match (fill) between two orders.\nTracks details such as the quantity, price, and the "
-             "involved order IDs.", "(quantity, price, buy_id, sell_id, timestamp)"),
-    "OrderBook": ("Represents the main order book for matching buy and sell orders.", "(tick_size=0.01)"),
-    "OrderType": ("Represents the side of an order: either Buy or Sell.", None),
-    "OrderStatus": ("Represents the current status of an order.", None),
-}
-# Public members in table order; a method's doc is stored whole, signature included; None marks a member.
+SIGNATURES = {"Order": "(side, price_in_ticks, quantity)", "Fill": "(quantity, price, buy_id, sell_id, timestamp)",
+              "OrderBook": "(tick_size=0.01)", "OrderType": None, "OrderStatus": None}
+# Public members in table order: methods, then properties; an enumeration's are its members.
 MEMBERS = {
-    "Order": [
-        ("can_match", "can_match(self, other)\n--\n\nDetermines whether this order can match with another order.\n\n"
-                      "# Arguments\n- `other`: The other order to match against.\n\n# Returns\n- `true` if the orders "
-                      "are on opposite sides and the prices are compatible."),
-        ("fill", "fill($self, incoming, tick_size)\n--\n\nAttempts to fill this order with another incoming order.\n"
-                 "Updates the quantities and statuses of both orders."),
-        ("is_open", "is_open($self)\n--\n\nChecks if the order is still open."), ("id", "Getter for the order ID."),
-        ("side", "Getter for the order side."), ("price_in_ticks", "Getter for the price in ticks."),
-        ("quantity", "Getter for the quantity."), ("status", "Getter for the order status."),
-        ("timestamp", "Getter for the timestamp.")],
-    "Fill": [("quantity", "Getter for the quantity filled."), ("price", "Getter for the fill price."),
-             ("buy_id", "Getter for the buy order ID."), ("sell_id", "Getter for the sell order ID."),
-             ("timestamp", "Getter for the fill timestamp.")],
-    "OrderBook": [
-        ("create_order", "create_order(self, side, price, quantity)\n--\n\nCreates an order (but does not add to the "
-                         "book) based off the book's tick size."),
-        ("add", "add(self, order)\n--\n\nAdds an order to the book, attempting to match it with resting orders."),
-        ("cancel", "cancel(self, order_id)\n--\n\nCancels an order by its ID."),
-        ("get_order", "get_order(self, order_id)\n--\n\nRetrieves an order by its ID. Returns None if the order is not "
-                      "found."),
-        ("update_order", "update_order($self, order)\n--\n\nHelper method to update an order in the `orders` map."),
-        ("best_bid", "best_bid($self)\n--\n\nHelper method to get best bid"),
-        ("best_ask", "best_ask($self)\n--\n\nHelper method to get best ask"),
-        ("buy_volume", "buy_volume($self)\n--\n\nHelper method to calculate total buy volume"),
-        ("sell_volume", "sell_volume($self)\n--\n\nHelper method to calculate total sell volume"),
-        ("spread", "spread($self)\n--\n\nCalculate the current spread in the order book.\nReturns None if there are no "
-                   "orders on either side.\nThe spread is returned in the same units as the prices (not ticks)."),
-        ("buy_orders", "Get a list of all buy orders"), ("sell_orders", "Get a list of all sell orders"),
-        ("tick_size", "Return the tick size for informational purposes")],
-    "OrderType": [("Buy", None), ("Sell", None)],
-    "OrderStatus": [("Open", None), ("Filled", None), ("Canceled", None)],
+    "Order": (["can_match", "fill", "is_open"], ["id", "side", "price_in_ticks", "quantity", "status", "timestamp"]),
+    "Fill": ([], ["quantity", "price", "buy_id", "sell_id", "timestamp"]),
+    "OrderBook": (["create_order", "add", "cancel", "get_order", "update_order", "best_bid", "best_ask", "buy_volume",
+                   "sell_volume", "spread"], ["buy_orders", "sell_orders", "tick_size"]),
+    "OrderType": ([], ["Buy", "Sell"]),
+    "OrderStatus": ([], ["Open", "Filled", "Canceled"]),
 }
 
 
@@ -63,17 +31,13 @@ def test_class_surface(name):
     cls = getattr(quorvane, name)
     assert (cls.__module__, cls.__name__, cls.__qualname__, cls.__bases__) == ("builtins", name, name, (object,))
     assert repr(cls) == f"<class 'builtins.{name}'>"
-    assert (cls.__doc__, cls.__text_signature__) == CLASS_DOCS[name]
+    assert cls.__doc__ and cls.__text_signature__ == SIGNATURES[name]
     assert cls.__flags__ & (HEAPTYPE | BASETYPE | HAVE_GC | IMMUTABLE) == HEAPTYPE
-    assert [n for n in vars(cls) if not n.startswith("_")] == [n for n, _ in MEMBERS[name]]
-    for member, doc in MEMBERS[name]:
-        attr = vars(cls)[member]
-        if isinstance(attr, types.MethodDescriptorType):
-            assert f"{member}{attr.__text_signature__}\n--\n\n{attr.__doc__}" == doc
-        elif doc is None:
-            assert type(attr) is cls
-        else:
-            assert (type(attr), attr.__doc__) == (types.GetSetDescriptorType, doc)
+    methods, others = MEMBERS[name]
+    assert [n for n in vars(cls) if not n.startswith("_")] == methods + others
+    assert all(type(vars(cls)[m]) is types.MethodDescriptorType and vars(cls)[m].__doc__ for m in methods)
+    expected = cls if cls in (OrderType, OrderStatus) else types.GetSetDescriptorType
+    assert all(type(vars(cls)[m]) is expected for m in others)
     if cls not in (OrderType, OrderStatus):  # identity equality, identity hash, repr as str
         assert (cls.__eq__, cls.__hash__, cls.__str__) == (object.__eq__, object.__hash__, object.__str__)
     with pytest.raises(TypeError) as info:
@@ -91,7 +55,7 @@ def test_instances_have_read_only_properties_and_no_dict_or_weakref(obj):
     with pytest.raises(AttributeError) as info:
         obj.extra = 1
     assert str(info.value).startswith(f"'builtins.{name}' object has no attribute 'extra'")  # 3.13 adds a clause
-    for member in (m for m, doc in MEMBERS[name] if isinstance(vars(type(obj))[m], types.GetSetDescriptorType)):
+    for member in (m for m in MEMBERS[name][1] if isinstance(vars(type(obj))[m], types.GetSetDescriptorType)):
         for change in (lambda: setattr(obj, member, getattr(obj, member)), lambda: delattr(obj, member)):
             with pytest.raises(AttributeError, match="not writable"):
                 change()
@@ -106,7 +70,7 @@ def test_enumerations_have_no_constructor(cls, args, kwargs):
 
 
 def enum_members(module):
-    return [getattr(getattr(module, cls), name) for cls in NAMES[3:] for name, _ in MEMBERS[cls]]
+    return [getattr(getattr(module, cls), name) for cls in NAMES[3:] for name in MEMBERS[cls][1]]
 
 
 def test_module_object_and_second_import():
