@@ -199,23 +199,37 @@ Result summarise(const Samples& s, std::size_t ops, const Counts& counts) {
   return {mid / static_cast<double>(ops) * 1e9, (*hi - *lo) / mid, median(s.ratio), counts};
 }
 
-Result time_with_ids(const Flow& flow, int runs) {
+// Times `timed` over the measured part, after `untimed` replayed the warm-up
+// on a fresh book; both take (book, ops, index of the next add, counts).
+template <class Untimed, class Timed>
+Result time_runs(const Flow& flow, int runs, Untimed&& untimed, Timed&& timed) {
   Samples samples;
   Counts counts;
   for (int run = 0; run <= runs; ++run) {
     auto book = std::make_unique<Book>(0.01);
-    std::vector<OrderId> ids(flow.adds);
     std::size_t next = 0;
     Counts warm;
-    replay_making(*book, flow.warm, ids, next, warm);
+    untimed(*book, flow.warm, next, warm);
     Counts measured;
     Stopwatch watch;
-    timed_replay_making(*book, flow.measured, ids, next, measured);
+    timed(*book, flow.measured, next, measured);
     watch.stop();
     if (run) samples.add(watch);
     counts = measured;
   }
   return summarise(samples, flow.measured.size(), counts);
+}
+
+Result time_with_ids(const Flow& flow, int runs) {
+  std::vector<OrderId> ids(flow.adds);  // each run overwrites the last one's
+  return time_runs(
+      flow, runs,
+      [&](Book& book, const std::vector<Op>& ops, std::size_t& next, Counts& counts) {
+        replay_making(book, ops, ids, next, counts);
+      },
+      [&](Book& book, const std::vector<Op>& ops, std::size_t& next, Counts& counts) {
+        timed_replay_making(book, ops, ids, next, counts);
+      });
 }
 
 Result time_book_only(const Flow& flow, int runs) {
@@ -226,21 +240,14 @@ Result time_book_only(const Flow& flow, int runs) {
       if (op.is_add) records.push_back(make(op));
     }
   }
-  Samples samples;
-  Counts counts;
-  for (int run = 0; run <= runs; ++run) {
-    auto book = std::make_unique<Book>(0.01);
-    std::size_t next = 0;
-    Counts warm;
-    replay_made(*book, flow.warm, records, next, warm);
-    Counts measured;
-    Stopwatch watch;
-    timed_replay_made(*book, flow.measured, records, next, measured);
-    watch.stop();
-    if (run) samples.add(watch);
-    counts = measured;
-  }
-  return summarise(samples, flow.measured.size(), counts);
+  return time_runs(
+      flow, runs,
+      [&](Book& book, const std::vector<Op>& ops, std::size_t& next, Counts& counts) {
+        replay_made(book, ops, records, next, counts);
+      },
+      [&](Book& book, const std::vector<Op>& ops, std::size_t& next, Counts& counts) {
+        timed_replay_made(book, ops, records, next, counts);
+      });
 }
 
 // What making one order costs, and its two parts: the random id (drawn from
