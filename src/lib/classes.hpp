@@ -2,6 +2,7 @@
 // each class has one declarative description in its own file.
 #pragma once
 #include "book/book.hpp"
+#include "frame/convert.hpp"
 #include "frame/instance.hpp"
 #include "frame/type_builder.hpp"
 #include "model/enums.hpp"
@@ -63,5 +64,10 @@ const frame::ClassTable& order_status_class();
 
 // Reads an OrderType argument's byte under shared access.
 Side read_side(PyObject* object);
+
+// An id's 36-character text as a new str.
+inline frame::Ref py_id(const OrderId& id) {
+  return frame::py_ascii(OrderId::text_size, [&](char* out) { id.write_text(out); });
+}
 
 }  // namespace quorvane::lib

@@ -43,7 +43,7 @@ Ref fill_quantity(PyObject* self) { return py_float(Shared<FillRecord>(self)->qu
 Ref fill_price(PyObject* self) { return py_float(Shared<FillRecord>(self)->price); }
 Ref id_text(const IdText& id) {
   if (const auto* text = std::get_if<std::string>(&id)) return py_text(*text);
-  return py_ascii(OrderId::text_size, [&](char* out) { std::get<OrderId>(id).write_text(out); });
+  return py_id(std::get<OrderId>(id));
 }
 
 Ref fill_buy_id(PyObject* self) { return id_text(Shared<FillRecord>(self)->buy_id); }

@@ -61,10 +61,7 @@ Ref order_fill(PyObject* self, const Args<2>& args) {
 
 Ref order_is_open(PyObject* self) { return py_bool(Shared<OrderRecord>(self)->is_open()); }
 
-Ref order_id(PyObject* self) {
-  Shared<OrderRecord> order(self);
-  return py_ascii(OrderId::text_size, [&](char* out) { order->id.write_text(out); });
-}
+Ref order_id(PyObject* self) { return py_id(Shared<OrderRecord>(self)->id); }
 Ref order_side(PyObject* self) { return wrap(Shared<OrderRecord>(self)->side); }
 Ref order_price_in_ticks(PyObject* self) { return py_int(Shared<OrderRecord>(self)->price_in_ticks); }
 Ref order_quantity(PyObject* self) { return py_float(Shared<OrderRecord>(self)->quantity); }
