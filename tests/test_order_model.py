@@ -39,10 +39,8 @@ def test_enumeration_values(member, value, text):
 
 
 @pytest.mark.parametrize("left, right, equal", [
-    (BUY, BUY, True), (BUY, 0, True), (SELL, 1, True), (SELL, True, True), (OrderStatus.Canceled, 2, True),
-    (OPEN, Index(0), True), (BUY, Order(BUY, 1, 1.0).side, True), (OPEN, Order(BUY, 1, 1.0).status, True),
-    (BUY, SELL, False), (OPEN, FILLED, False), (BUY, OPEN, False), (SELL, FILLED, False), (SELL, 1.0, False),
-    (BUY, 0.0, False), (BUY, "Buy", False), (BUY, None, False), (SELL, 2, False), (BUY, 2**64, False),
+    (BUY, 0, True), (SELL, True, True), (OPEN, Index(0), True), (BUY, Order(BUY, 1, 1.0).side, True),
+    (BUY, SELL, False), (BUY, OPEN, False), (BUY, 0.0, False), (BUY, "Buy", False), (BUY, 2**64, False),
 ])
 def test_enumeration_equality(left, right, equal):
     assert ((left == right), (right == left), (left != right), (right != left)) == (equal, equal, not equal, not equal)
@@ -95,9 +93,7 @@ def test_forked_child_never_repeats_the_parents_ids():
 
 @pytest.mark.parametrize("side, price, quantity, text", [
     (BUY, 101, 2.5, "[Buy 2.5 @ 101]"), (SELL, 2**63 - 1, 5, "[Sell 5 @ 9223372036854775807]"),
-    (BUY, True, NAN, "[Buy NaN @ 1]"), (SELL, Index(9), INF, "[Sell inf @ 9]"), (BUY, 1, 1e-7, "[Buy 0.0000001 @ 1]"),
-    (BUY, 1, 1e21, f"[Buy 1{'0' * 21} @ 1]"), (BUY, 1, 1e23, f"[Buy 1{'0' * 23} @ 1]"),
-    (BUY, 1, 0.30000000000000004, "[Buy 0.30000000000000004 @ 1]"), (BUY, 1, 5e-324, f"[Buy 0.{'0' * 323}5 @ 1]"),
+    (BUY, True, NAN, "[Buy NaN @ 1]"), (SELL, Index(9), INF, "[Sell inf @ 9]"), (BUY, 1, 1e23, f"[Buy 1{'0' * 23} @ 1]"),
 ])
 def test_new_order(side, price, quantity, text):
     before = time.time_ns()
@@ -119,9 +115,7 @@ def test_order_repr_of_any_quantity(quantity):
 
 
 @pytest.mark.parametrize("value, text", [
-    (10.0, "10.00"), (3, "3.00"), (1.01, "1.01"), (0.125, "0.12"), (0.375, "0.38"), (2.675, "2.67"), (0.005, "0.01"),
-    (1.005, "1.00"), (-1.0, "-1.00"), (-0.0, "-0.00"), (-0.001, "-0.00"), (5e-324, "0.00"),
-    (1e20, f"1{'0' * 20}.00"), (NAN, "NaN"), (INF, "inf"), (-INF, "-inf"),
+    (3, "3.00"), (0.125, "0.12"), (2.675, "2.67"), (-0.001, "-0.00"), (NAN, "NaN"), (INF, "inf"), (-INF, "-inf"),
 ])
 def test_fill_repr_fixed_two_decimals(value, text):
     assert repr(Fill(value, 1.0, "A", "B", 5)) == f"[{text} @ 1.00] Buy: A, Sell: B, Filled at 5"

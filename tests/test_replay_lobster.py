@@ -62,9 +62,3 @@ def test_command_line(tmp_path: Path, capsys: pytest.CaptureFixture[str], monkey
     assert replay_lobster.main([str(MESSAGES), str(ROWS), "--plot", str(tmp_path / "d.png")]) == 2
     assert "pip install matplotlib" in capsys.readouterr().err and not (tmp_path / "d.png").exists()
 
-
-def test_depth_chart(tmp_path: Path) -> None:
-    pytest.importorskip("matplotlib")
-    chart = tmp_path / "depth.png"
-    assert replay_lobster.main([str(MESSAGES), str(ROWS), "--quiet", "--plot", str(chart)]) == 0
-    assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
