@@ -107,8 +107,6 @@ struct Counts {
 
 // Makes each order as it goes; `ids` collects the ids by add index into
 // room made beforehand, so that the timed part touches no fresh memory of its own.
-// The replays stay out of line so that a profiler can select them, e.g.
-// valgrind --tool=callgrind --toggle-collect='*timed_replay_made*'.
 void replay_making(Book& book, const std::vector<Op>& ops, std::vector<OrderId>& ids, std::size_t& next,
                    Counts& counts) {
   for (const Op& op : ops) {
@@ -132,16 +130,6 @@ void replay_made(Book& book, const std::vector<Op>& ops, const std::vector<Order
       counts.found += book.cancel(records[op.target].id);
     }
   }
-}
-
-[[gnu::noinline]] void timed_replay_making(Book& book, const std::vector<Op>& ops, std::vector<OrderId>& ids,
-                                          std::size_t& next, Counts& counts) {
-  replay_making(book, ops, ids, next, counts);
-}
-
-[[gnu::noinline]] void timed_replay_made(Book& book, const std::vector<Op>& ops,
-                                        const std::vector<OrderRecord>& records, std::size_t& next, Counts& counts) {
-  replay_made(book, ops, records, next, counts);
 }
 
 double median(std::vector<double> v) {
@@ -199,20 +187,28 @@ Result summarise(const Samples& s, std::size_t ops, const Counts& counts) {
   return {mid / static_cast<double>(ops) * 1e9, (*hi - *lo) / mid, median(s.ratio), counts};
 }
 
-// Times `timed` over the measured part, after `untimed` replayed the warm-up
-// on a fresh book; both take (book, ops, index of the next add, counts).
-template <class Untimed, class Timed>
-Result time_runs(const Flow& flow, int runs, Untimed&& untimed, Timed&& timed) {
+// The measured part, out of line so that a profiler can select it, e.g.
+// valgrind --tool=callgrind --toggle-collect='*timed_replay*'.
+template <class Replay>
+[[gnu::noinline]] void timed_replay(Replay& replay, Book& book, const std::vector<Op>& ops, std::size_t& next,
+                                    Counts& counts) {
+  replay(book, ops, next, counts);
+}
+
+// Times `replay` over the measured part after it replayed the warm-up on a
+// fresh book; it takes (book, ops, index of the next add, counts).
+template <class Replay>
+Result time_runs(const Flow& flow, int runs, Replay&& replay) {
   Samples samples;
   Counts counts;
   for (int run = 0; run <= runs; ++run) {
     auto book = std::make_unique<Book>(0.01);
     std::size_t next = 0;
     Counts warm;
-    untimed(*book, flow.warm, next, warm);
+    replay(*book, flow.warm, next, warm);
     Counts measured;
     Stopwatch watch;
-    timed(*book, flow.measured, next, measured);
+    timed_replay(replay, *book, flow.measured, next, measured);
     watch.stop();
     if (run) samples.add(watch);
     counts = measured;
@@ -222,14 +218,9 @@ Result time_runs(const Flow& flow, int runs, Untimed&& untimed, Timed&& timed) {
 
 Result time_with_ids(const Flow& flow, int runs) {
   std::vector<OrderId> ids(flow.adds);  // each run overwrites the last one's
-  return time_runs(
-      flow, runs,
-      [&](Book& book, const std::vector<Op>& ops, std::size_t& next, Counts& counts) {
-        replay_making(book, ops, ids, next, counts);
-      },
-      [&](Book& book, const std::vector<Op>& ops, std::size_t& next, Counts& counts) {
-        timed_replay_making(book, ops, ids, next, counts);
-      });
+  return time_runs(flow, runs, [&](Book& book, const std::vector<Op>& ops, std::size_t& next, Counts& counts) {
+    replay_making(book, ops, ids, next, counts);
+  });
 }
 
 Result time_book_only(const Flow& flow, int runs) {
@@ -240,14 +231,9 @@ Result time_book_only(const Flow& flow, int runs) {
       if (op.is_add) records.push_back(make(op));
     }
   }
-  return time_runs(
-      flow, runs,
-      [&](Book& book, const std::vector<Op>& ops, std::size_t& next, Counts& counts) {
-        replay_made(book, ops, records, next, counts);
-      },
-      [&](Book& book, const std::vector<Op>& ops, std::size_t& next, Counts& counts) {
-        timed_replay_made(book, ops, records, next, counts);
-      });
+  return time_runs(flow, runs, [&](Book& book, const std::vector<Op>& ops, std::size_t& next, Counts& counts) {
+    replay_made(book, ops, records, next, counts);
+  });
 }
 
 // What making one order costs, and its two parts: the random id (drawn from
