@@ -1,9 +1,9 @@
+// Adding with matching, cancel, lookup and update.
 #include "book/book.hpp"
 
 #include <cmath>
-#include <iterator>
+#include <cstring>
 #include <limits>
-#include <unordered_set>
 
 #include "model/entropy.hpp"
 
@@ -19,14 +19,17 @@ std::uint64_t draw_index_hash_seed() {
 
 namespace {
 
-// Compares every field, NaN quantities included, as the bytes that hold them.
-bool same_record(const OrderRecord& a, const OrderRecord& b) {
-  return a.id == b.id && a.price_in_ticks == b.price_in_ticks &&
-         std::memcmp(&a.quantity, &b.quantity, sizeof a.quantity) == 0 && a.timestamp == b.timestamp &&
-         a.side == b.side && a.status == b.status;
+constexpr Side opposite(Side side) { return side == Side::Buy ? Side::Sell : Side::Buy; }
+
+bool crosses(std::int64_t level_price, const OrderRecord& incoming) {
+  return incoming.side == Side::Buy ? level_price <= incoming.price_in_ticks : level_price >= incoming.price_in_ticks;
 }
 
 }  // namespace
+
+Book::Book(double tick_size) : tick_size_(tick_size), records_(std::make_unique<RecordStore>()) {
+  trades_.reserve(16);
+}
 
 std::int64_t Book::ticks_for(double price) const {
   const double rounded = std::round(price / tick_size_);
@@ -44,182 +47,185 @@ Rejection Book::create_order(Side side, double price, double quantity, OrderReco
   return make_order(side, ticks, quantity, out);
 }
 
-void Book::rest(const OrderRecord& record, bool known_id) {
-  PriceLevels& side = levels(record.side);
-  auto [level, created] = side.try_emplace(record.price_in_ticks);
-  LevelQueue& queue = level->second;
-  if (created && !spare_queues_.empty()) {
-    queue = std::move(spare_queues_.back());
-    spare_queues_.pop_back();
-  }
-  try {
-    queue.push_back(record);
-  } catch (...) {
-    if (created) erase_level(side, level);
-    throw;
-  }
-  queue.may_repeat_ids |= known_id;
-}
-
-void Book::erase_level(PriceLevels& side, PriceLevels::iterator level) {
-  if (spare_queues_.size() < kSpareQueues) {
-    level->second.clear();
-    spare_queues_.push_back(std::move(level->second));  // capacity reserved: cannot throw
-  }
-  side.erase(level);
-}
-
-// The matching loop: trades `incoming` against the best opposite levels while
-// they cross. The incoming record is written by the caller afterwards.
-void Book::match(OrderRecord& incoming) {
-  const bool buying = incoming.side == Side::Buy;
-  PriceLevels& walked = levels(incoming.side == Side::Buy ? Side::Sell : Side::Buy);
-  while (incoming.is_open() && !walked.empty()) {
-    auto level = buying ? walked.begin() : std::prev(walked.end());
-    const bool crosses = buying ? level->first <= incoming.price_in_ticks : level->first >= incoming.price_in_ticks;
-    if (!crosses) break;
-    LevelQueue& queue = level->second;
-    if (queue.empty()) throw InternalFailure("Queue is not empty if it exists in map");
-
-    OrderRecord resting = queue.front();
-    if (queue.size() > 1) orders_->prefetch(queue[1].slot);  // the next fill's record, likely a cache miss
-    trades_.emplace_back();
-    fill_step(resting, incoming, tick_size_, trades_.back());
-    // Two non-finite quantities leave both orders open: stop rather than step forever.
-    const bool completed_one = !resting.is_open() || !incoming.is_open();
-
-    if (resting.is_open()) {
-      queue.front() = resting;
-    } else {
-      queue.pop_front();
-      if (queue.empty()) erase_level(walked, level);
-    }
-    orders_->write(resting.slot, resting);
-    if (!completed_one) break;
-  }
-}
-
 std::span<const Trade> Book::add(const OrderRecord& order) {
   trades_.clear();
+  RecordStore& records = *records_;
+  // Everything that can run out of memory comes before the first trade: the
+  // record, and room for the remainder to rest (a level, or an alias entry
+  // when the id is queued already).
+  const auto [slot, is_new] = records.insert(order);
+  LevelIndex level = kNoLevel;
+  Slot entry = slot;
+  try {
+    if (!is_new || !order.is_open()) mark_loose(order.id);
+    if (order.is_open()) {
+      level = levels_.find(order.side, order.price_in_ticks);
+      if (level == kNoLevel) levels_.reserve(order.side);
+      if (records[slot].has(Record::kQueued)) entry = records.add_alias(slot);
+    }
+  } catch (...) {
+    if (is_new) records.erase(slot);
+    throw;
+  }
+
   OrderRecord incoming = order;
-  // The incoming record's slot is made first, so that writing its final state
-  // after trades cannot fail for want of memory.
-  const auto [slot, new_id] = orders_->insert(incoming);
-  const bool known_id = !new_id;
-  incoming.slot = slot;
-#ifdef QUORVANE_CHECK_INVARIANTS
-  if (!incoming.is_open() || known_id) loose_ids_.insert(incoming.id);
-#endif
   if (incoming.is_open()) {
     try {
       match(incoming);
-      if (incoming.is_open()) rest(incoming, known_id);
     } catch (...) {
-      orders_->write(slot, incoming);  // the trades made so far stand
+      finish_add(slot, entry, level, incoming);  // the trades made so far stand
       throw;
     }
   }
-  orders_->write(slot, incoming);
+  finish_add(slot, entry, level, incoming);
   after_change();
   return trades_;
 }
 
-bool Book::cancel(const OrderId& id) {
-  const OrderRecord* record = orders_->find(id);
-  if (!record) return false;
-  PriceLevels& side = levels(record->side);
-  auto level = side.find(record->price_in_ticks);
-  if (level != side.end()) {
-    level->second.remove_id(id);
-    if (level->second.empty()) erase_level(side, level);
+// Writes the incoming order's final record and rests what remains of it at
+// the back of its level, which exists or has room reserved.
+void Book::finish_add(Slot slot, Slot entry, LevelIndex level, const OrderRecord& incoming) {
+  RecordStore& records = *records_;
+  Record& record = records[slot];
+  record.quantity = incoming.quantity;
+  record.status = incoming.status;
+  if (!incoming.is_open()) {
+    if (entry != slot) records.erase(entry);
+    return;
   }
-  orders_->erase(id);
+  if (level == kNoLevel) level = levels_.create(incoming.side, incoming.price_in_ticks);
+  if (entry != slot) record.flags |= Record::kMayHaveAliases;
+  records[entry].queued_quantity = incoming.quantity;
+  link_back(level, entry);
+}
+
+// The matching loop: trades `incoming` against the front of the best
+// opposite level while it crosses, refreshing each resting order's record.
+void Book::match(OrderRecord& incoming) {
+  RecordStore& records = *records_;
+  const Side walked = opposite(incoming.side);
+  while (incoming.is_open()) {
+    const LevelIndex best = levels_.best(walked);
+    if (best == kNoLevel || !crosses(levels_[best].price, incoming)) break;
+    const Slot front = levels_[best].head;
+    if (front == kNoSlot) throw InternalFailure("Queue is not empty if it exists in map");
+    Record& entry = records[front];
+    if (entry.next != kNoSlot) records.prefetch(entry.next);  // the next fill's record, likely a cache miss
+
+    // Room for the trade first, so that a step either happens whole or not at all.
+    if (trades_.size() == trades_.capacity()) trades_.reserve(2 * trades_.capacity() + 16);
+    OrderRecord resting = entry.queued_value();
+    Trade trade;
+    fill_step(resting, incoming, tick_size_, trade);
+    trades_.push_back(trade);
+
+    Slot owner = front;
+    if (entry.has(Record::kAlias)) {
+      owner = records.find(entry.id);
+      if (owner == kNoSlot) throw InternalFailure("a queued order has no record");
+    }
+    records[owner].quantity = resting.quantity;
+    records[owner].status = resting.status;
+    if (resting.is_open()) {
+      entry.queued_quantity = resting.quantity;
+    } else {
+      unlink(best, front);
+      if (entry.has(Record::kAlias)) {
+        records.erase(front);
+      } else {
+        entry.flags &= static_cast<std::uint8_t>(~Record::kQueued);
+      }
+      if (levels_[best].count == 0) levels_.erase(best);
+    }
+    // Two non-finite quantities leave both orders open: stop rather than step forever.
+    if (resting.is_open() && incoming.is_open()) break;
+  }
+}
+
+void Book::link_back(LevelIndex level, Slot slot) {
+  RecordStore& records = *records_;
+  Level& l = levels_[level];
+  Record& r = records[slot];
+  r.prev = l.tail;
+  r.next = kNoSlot;
+  r.level = level;
+  r.flags |= Record::kQueued;
+  (l.tail == kNoSlot ? l.head : records[l.tail].next) = slot;
+  l.tail = slot;
+  ++l.count;
+  ++resting_[side_index(l.side)];
+}
+
+void Book::unlink(LevelIndex level, Slot slot) {
+  RecordStore& records = *records_;
+  Level& l = levels_[level];
+  Record& r = records[slot];
+  (r.prev == kNoSlot ? l.head : records[r.prev].next) = r.next;
+  (r.next == kNoSlot ? l.tail : records[r.next].prev) = r.prev;
+  r.prev = r.next = kNoSlot;
+  --l.count;
+  --resting_[side_index(l.side)];
+}
+
+// The rare path of an id queued more than once: one pass over its level.
+void Book::remove_aliases(LevelIndex level, const OrderId& id) {
+  RecordStore& records = *records_;
+  for (Slot s = levels_[level].head; s != kNoSlot;) {
+    const Slot next = records[s].next;
+    if (records[s].has(Record::kAlias) && records[s].id == id) {
+      unlink(level, s);
+      records.erase(s);
+    }
+    s = next;
+  }
+}
+
+bool Book::cancel(const OrderId& id) {
+  RecordStore& records = *records_;
+  const Slot slot = records.find(id);
+  if (slot == kNoSlot) return false;
+  const Record& record = records[slot];
+  const bool queued = record.has(Record::kQueued);
+  if (queued || record.has(Record::kMayHaveAliases)) {
+    const LevelIndex level = queued ? record.level : levels_.find(record.side, record.price_in_ticks);
+    if (level != kNoLevel) {
+      if (record.has(Record::kMayHaveAliases)) remove_aliases(level, id);
+      if (queued) unlink(level, slot);
+      if (levels_[level].count == 0) levels_.erase(level);
+    }
+  }
+  records.erase(slot);
   after_change();
   return true;
 }
 
-const OrderRecord* Book::find(const OrderId& id) const { return orders_->find(id); }
+std::optional<OrderRecord> Book::find(const OrderId& id) const {
+  const Slot slot = records_->find(id);
+  if (slot == kNoSlot) return std::nullopt;
+  return (*records_)[slot].value();
+}
 
-void Book::update(const OrderRecord& record) {
-#ifdef QUORVANE_CHECK_INVARIANTS
-  loose_ids_.insert(record.id);
-#endif
-  orders_->put(record);
+void Book::update(const OrderRecord& order) {
+  mark_loose(order.id);
+  const auto [slot, is_new] = records_->insert(order);
+  if (!is_new) {
+    Record& record = (*records_)[slot];
+    record.quantity = order.quantity;
+    record.status = order.status;
+  }
   after_change();
 }
 
-std::size_t Book::resting_count(Side side) const {
-  std::size_t n = 0;
-  for (const auto& [price, queue] : levels(side)) n += queue.size();
-  return n;
-}
-
-std::optional<TopOfBook> Book::best_bid() const {
-  if (bids_.empty()) return std::nullopt;
-  const auto& [price, queue] = *std::prev(bids_.end());
-  return TopOfBook{price, queue.front().quantity};
-}
-
-std::optional<TopOfBook> Book::best_ask() const {
-  if (asks_.empty()) return std::nullopt;
-  const auto& [price, queue] = *asks_.begin();
-  return TopOfBook{price, queue.front().quantity};
-}
-
-double Book::volume(Side side) const {
-  double total = -0.0;
-  walk(side, [&](const OrderRecord& r) { total += r.quantity; });
-  return total;
-}
-
-std::optional<double> Book::spread() const {
-  if (bids_.empty() || asks_.empty()) return std::nullopt;
-  const std::int64_t d = asks_.begin()->first - std::prev(bids_.end())->first;
-  return tick_size_ * static_cast<double>(d);
+void Book::mark_loose([[maybe_unused]] const OrderId& id) {
+#ifdef QUORVANE_CHECK_INVARIANTS
+  loose_ids_.insert(id);
+#endif
 }
 
 void Book::after_change() const {
 #ifdef QUORVANE_CHECK_INVARIANTS
   if (auto broken = check_invariants()) throw InternalFailure("book invariant broken: " + *broken);
 #endif
-}
-
-std::optional<std::string> Book::check_invariants() const {
-  auto loose = [&](const OrderId& id) {
-#ifdef QUORVANE_CHECK_INVARIANTS
-    return loose_ids_.count(id) != 0;
-#else
-    (void)id;
-    return false;
-#endif
-  };
-  std::unordered_set<OrderId, IdHash> queued;
-  for (Side side : {Side::Buy, Side::Sell}) {
-    const char* name = side == Side::Buy ? "bids" : "asks";
-    for (const auto& [price, queue] : levels(side)) {
-      const std::string where = std::string(name) + " level " + std::to_string(price);
-      if (queue.empty()) return where + " is empty";
-      for (std::size_t i = 0; i < queue.size(); ++i) {
-        const OrderRecord& r = queue[i];
-        if (r.side != side) return where + " holds an order of the other side";
-        if (r.price_in_ticks != price) return where + " holds an order priced " + std::to_string(r.price_in_ticks);
-        if (!r.is_open()) return where + " holds an order that is not Open";
-        const OrderRecord* record = find(r.id);
-        if (!record) return where + " holds " + r.id.text() + " with no record";
-        if (!orders_->holds(r.slot, r.id)) return where + " holds " + r.id.text() + " with a wrong record slot";
-        if (loose(r.id)) continue;
-        if (!same_record(*record, r)) return where + " holds " + r.id.text() + " differing from its record";
-        queued.insert(r.id);
-      }
-    }
-  }
-  std::optional<std::string> broken;
-  orders_->for_each([&](const OrderRecord& r) {
-    if (broken) return;
-    if (r.status == Status::Canceled) broken = "record " + r.id.text() + " is Canceled";
-    else if (r.is_open() && !loose(r.id) && !queued.count(r.id)) broken = "open record " + r.id.text() + " is not queued";
-  });
-  return broken;
 }
 
 }  // namespace quorvane

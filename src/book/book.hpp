@@ -1,29 +1,46 @@
 // The order book of one instrument: an index of order records by id, and the
-// resting orders of each side in price levels (ascending price in ticks), each
-// level a FIFO queue. A resting order exists twice: its record in the index
-// and its queue copy in a level, which knows where the record is kept;
-// matching keeps the two equal, update() writes only the record.
+// resting orders of each side in price levels (ascending price in ticks),
+// each level a FIFO queue.
 //
-// Invariants (checked by check_invariants()):
+// Layout (records.hpp, levels.hpp): a record is one cache line that also
+// serves as its order's queue entry, linked to its neighbours in its level
+// and naming the level by index. So a cancel is one probe of the id table,
+// an unlink and, when the level empties, an erase from its side's map; a
+// resting order finds its level through a hash by price; matching takes the
+// front of the best level and writes the resting record in place. Records,
+// levels and map nodes are recycled: nothing is allocated per operation in
+// steady state.
+//
+// A resting order is both its record (what a lookup shows) and its queue
+// entry (what the market queries show). Matching keeps the two equal;
+// update(), and an add of an order whose id the book already knows, write
+// the record alone, so the two may then differ. An id's side, price and
+// timestamp are the same in every copy of an order, so the record and its
+// entries can share them; only the quantity is kept twice.
+//
+// Invariants (checked by check_invariants(), and after every change in
+// builds with QUORVANE_CHECK_INVARIANTS):
 //  1. a level exists only while its queue is non-empty;
 //  2. bids hold only Buy orders, asks only Sell orders, each under its own
 //     price, all Open;
 //  3. queues keep arrival order; a partly filled order keeps its place;
-//  4. records agree with queue copies except where update(), or an add of an
-//     order that was already recorded, made them differ.
+//  4. records agree with their queue entries except where update(), or an
+//     add of a known id, made them differ;
+//  5. every Open record is queued, except where those two wrote it.
 //
-// Operations give the strong guarantee against bad_alloc except add(), which
-// keeps the invariants and the trades already made.
+// Operations give the strong guarantee against bad_alloc, except that add()
+// keeps the trades made before it ran out (its remainder then rests, and
+// every invariant holds).
 #pragma once
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "book/containers.hpp"
+#include "book/levels.hpp"
+#include "book/records.hpp"
 #include "model/order.hpp"
 
 #ifdef QUORVANE_CHECK_INVARIANTS
@@ -39,9 +56,7 @@ struct TopOfBook {
 
 class Book {
  public:
-  explicit Book(double tick_size = 0.01) : tick_size_(tick_size), orders_(std::make_unique<OrderStore>()) {
-    spare_queues_.reserve(kSpareQueues);
-  }
+  explicit Book(double tick_size = 0.01);
 
   double tick_size() const { return tick_size_; }
 
@@ -55,45 +70,54 @@ class Book {
   // returns the trades in step order (valid until the next add).
   std::span<const Trade> add(const OrderRecord& incoming);
   bool cancel(const OrderId& id);
-  const OrderRecord* find(const OrderId& id) const;
+  std::optional<OrderRecord> find(const OrderId& id) const;
   void update(const OrderRecord& record);
 
-  const PriceLevels& levels(Side side) const { return side == Side::Buy ? bids_ : asks_; }
-  std::size_t resting_count(Side side) const;
-  // Visits a side's queue copies by ascending price, each level front to back.
+  std::size_t resting_count(Side side) const { return resting_[side_index(side)]; }
+  // Visits a side's queue entries by ascending price, each level front to back.
   template <class F>
   void walk(Side side, F&& visit) const {
-    for (const auto& [price, queue] : levels(side)) queue.for_each(visit);
+    for_each_entry(side, [&](const Record& entry) { visit(entry.queued_value()); });
   }
 
-  std::optional<TopOfBook> best_bid() const;
-  std::optional<TopOfBook> best_ask() const;
+  std::optional<TopOfBook> best_bid() const { return top(Side::Buy); }
+  std::optional<TopOfBook> best_ask() const { return top(Side::Sell); }
   double volume(Side side) const;  // summed in walk order from -0.0
   std::optional<double> spread() const;
   std::string summary() const;
 
-  std::size_t order_count() const { return orders_->size(); }
+  std::size_t order_count() const { return records_->size(); }
 
   // The first broken invariant, described; nothing when all hold.
   std::optional<std::string> check_invariants() const;
 
  private:
-  static constexpr std::size_t kSpareQueues = 64;
+  static int side_index(Side side) { return side == Side::Buy ? 0 : 1; }
 
-  PriceLevels& levels(Side side) { return side == Side::Buy ? bids_ : asks_; }
-  void rest(const OrderRecord& record, bool known_id);
-  void erase_level(PriceLevels& side, PriceLevels::iterator level);
+  template <class F>
+  void for_each_entry(Side side, F&& visit) const {
+    const RecordStore& records = *records_;
+    for (const auto& [price, level] : levels_.ordered(side)) {
+      for (Slot s = levels_[level].head; s != kNoSlot; s = records[s].next) visit(records[s]);
+    }
+  }
+
+  std::optional<TopOfBook> top(Side side) const;
   void match(OrderRecord& incoming);
+  void finish_add(Slot slot, Slot entry, LevelIndex level, const OrderRecord& incoming);
+  void link_back(LevelIndex level, Slot slot);
+  void unlink(LevelIndex level, Slot slot);
+  void remove_aliases(LevelIndex level, const OrderId& id);
+  void mark_loose(const OrderId& id);
   void after_change() const;
 
   double tick_size_;
-  std::unique_ptr<OrderStore> orders_;  // on the heap, so that a moved book keeps it in place
-  PriceLevels bids_;
-  PriceLevels asks_;
-  std::vector<Trade> trades_;  // reused by add() so matching allocates nothing in steady state
-  std::vector<LevelQueue> spare_queues_;  // buffers of emptied levels, for new ones
+  std::unique_ptr<RecordStore> records_;  // on the heap, so that a moved book keeps it in place
+  PriceLevels levels_;
+  std::size_t resting_[2] = {0, 0};
+  std::vector<Trade> trades_;  // reused by add(), so matching allocates nothing in steady state
 #ifdef QUORVANE_CHECK_INVARIANTS
-  // Ids whose record may differ from their queue copies, by design.
+  // Ids whose record may differ from their queue entries, by design.
   std::unordered_set<OrderId, IdHash> loose_ids_;
 #endif
 };

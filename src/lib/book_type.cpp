@@ -51,7 +51,7 @@ Ref book_cancel(PyObject* self, const Args<1>& args) {
 Ref book_get_order(PyObject* self, const Args<1>& args) {
   Shared<Book> book(self);
   const std::optional<OrderId> id = OrderId::parse(args.convert(0, to_text));
-  const OrderRecord* record = id ? book->find(*id) : nullptr;
+  const std::optional<OrderRecord> record = id ? book->find(*id) : std::nullopt;
   return record ? wrap(*record) : py_none();
 }
 

@@ -13,21 +13,15 @@
 namespace quorvane {
 
 struct OrderRecord {
-  using Slot = std::uint32_t;
-
   OrderId id;
   std::int64_t price_in_ticks = 0;
   double quantity = 0.0;
   std::uint64_t timestamp = 0;
   Side side = Side::Buy;
   Status status = Status::Open;
-  // Where a book keeps the record of this id (set by the book on its own
-  // copies; not part of the order's value).
-  Slot slot = 0;
 
   bool is_open() const { return status == Status::Open; }
 };
-static_assert(sizeof(OrderRecord) == 48, "records are kept compact: the book stores two per resting order");
 
 // One trade between two orders, as the matching step makes it.
 struct Trade {

@@ -1,5 +1,5 @@
 // Engine checks that Python cannot reach: a failing entropy source, id
-// parsing of every byte value, the order store's slot reuse, and the
+// parsing of every byte value, the record store's slot reuse and aliases, and the
 // invariant checker over a long random session with re-adds, updates and
 // non-finite quantities.
 #include <cerrno>
@@ -96,32 +96,36 @@ void invariants_hold_through_a_random_session() {
 }
 
 void store_reuses_freed_slots_and_finds_exactly() {
-  OrderStore store;
+  RecordStore store;
   std::vector<OrderRecord> first(50), second(25);
   for (auto& o : first) make_order(Side::Buy, 100, 1.0, o);
   for (auto& o : second) make_order(Side::Sell, 200, 2.0, o);
   for (const auto& o : first) store.insert(o);
-  for (std::size_t i = 0; i < first.size(); i += 2) store.erase(first[i].id);
+  for (std::size_t i = 0; i < first.size(); i += 2) store.erase(store.find(first[i].id));
   bool reused = true;
   for (const auto& o : second) {
     const auto [slot, added] = store.insert(o);
     reused = reused && added && slot < first.size();
   }
   check(reused, "new ids take the freed slots");
-  bool exact = store.size() == 50;
+  bool exact = store.size() == 50 && store.slot_count() == 50 && store.free_count() == 0;
   for (std::size_t i = 0; i < first.size(); ++i) {
-    const OrderRecord* r = store.find(first[i].id);
-    exact = exact && (i % 2 == 0 ? r == nullptr : r && r->id == first[i].id && r->quantity == 1.0);
+    const Slot s = store.find(first[i].id);
+    exact = exact && (i % 2 == 0 ? s == kNoSlot : s != kNoSlot && store[s].id == first[i].id && store[s].quantity == 1.0);
   }
-  for (const auto& o : second) exact = exact && store.find(o.id) && store.find(o.id)->quantity == 2.0;
+  for (const auto& o : second) exact = exact && store.find(o.id) != kNoSlot && store[store.find(o.id)].quantity == 2.0;
   check(exact, "erased ids are gone, the others found with their own records");
 
   OrderRecord changed = first[1];
   changed.quantity = 9.0;
   const auto [slot, added] = store.insert(changed);
-  check(!added && store.at(slot).quantity == 1.0, "inserting a known id keeps its record");
-  store.put(changed);
-  check(store.find(first[1].id)->quantity == 9.0 && store.size() == 50, "put rewrites a known id in place");
+  check(!added && store[slot].quantity == 1.0 && store.size() == 50, "inserting a known id keeps its record");
+
+  const Slot alias = store.add_alias(slot);
+  check(store.find(first[1].id) == slot && store[alias].id == first[1].id && store.size() == 50,
+        "an alias carries the id but is not found by it");
+  store.erase(alias);
+  check(store.find(first[1].id) == slot && store.free_count() == 1, "freeing an alias keeps the id's record");
 }
 
 }  // namespace

@@ -1,0 +1,99 @@
+// The book's invariant checker: walks every level and every record and
+// describes the first thing that does not hold.
+#include <cstring>
+#include <vector>
+
+#include "book/book.hpp"
+
+namespace quorvane {
+namespace {
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+}  // namespace
+
+std::optional<std::string> Book::check_invariants() const {
+  const RecordStore& records = *records_;
+  auto loose = [&]([[maybe_unused]] const OrderId& id) {
+#ifdef QUORVANE_CHECK_INVARIANTS
+    return loose_ids_.count(id) != 0;
+#else
+    return false;
+#endif
+  };
+  std::vector<bool> queued(records.slot_count(), false);
+  std::size_t aliases = 0;
+  for (Side side : {Side::Buy, Side::Sell}) {
+    const std::string name = side == Side::Buy ? "bids" : "asks";
+    if (levels_.index_size(side) != levels_.count(side)) return name + ": price index and ordered map differ";
+    std::size_t resting = 0;
+    for (auto it = levels_.ordered(side).begin(); it != levels_.ordered(side).end(); ++it) {
+      const auto [price, index] = *it;
+      auto where = [&, price = price] { return name + " level " + std::to_string(price); };
+      if (index >= levels_.pool_size()) return where() + " names no level";
+      const Level& level = levels_[index];
+      if (level.price != price || level.side != side || level.where != it) return where() + " disagrees with its level";
+      if (levels_.find(side, price) != index) return where() + " is not found by its price";
+      if (level.count == 0 || level.head == kNoSlot) return where() + " is empty";
+      std::size_t count = 0;
+      Slot prev = kNoSlot;
+      for (Slot s = level.head; s != kNoSlot; prev = s, s = records[s].next) {
+        if (s >= records.slot_count() || queued[s]) return where() + " links a slot twice or out of range";
+        queued[s] = true;
+        ++count;
+        const Record& entry = records[s];
+        auto what = [&] { return where() + " entry " + entry.id.text(); };
+        if (records.is_free(s)) return where() + " links a free slot";
+        if (entry.prev != prev) return what() + " has a broken back link";
+        if (!entry.has(Record::kQueued) || entry.level != index) return what() + " does not know its level";
+        if (entry.side != side) return what() + " is of the other side";
+        if (entry.price_in_ticks != price) return what() + " is priced " + std::to_string(entry.price_in_ticks);
+        if (entry.queued_quantity <= 0.0) return what() + " is not Open";
+        Slot owner = s;
+        if (entry.has(Record::kAlias)) {
+          ++aliases;
+          owner = records.find(entry.id);
+          if (owner == kNoSlot) return what() + " has no record";
+          const Record& r = records[owner];
+          if (!r.has(Record::kMayHaveAliases)) return what() + " is an alias its record does not expect";
+          if (r.side != entry.side || r.price_in_ticks != entry.price_in_ticks || r.timestamp != entry.timestamp) {
+            return what() + " differs from its record in side, price or timestamp";
+          }
+        } else if (records.find(entry.id) != s) {
+          return what() + " is not the record of its id";
+        }
+        if (loose(entry.id)) continue;
+        const Record& r = records[owner];
+        if (r.status != Status::Open || !same_bits(r.quantity, entry.queued_quantity)) {
+          return what() + " differs from its record";
+        }
+      }
+      if (count != level.count || prev != level.tail) return where() + " has a wrong count or tail";
+      resting += count;
+    }
+    if (resting != resting_count(side)) return name + ": resting count is wrong";
+  }
+
+  std::optional<std::string> broken;
+  std::size_t ids = 0;
+  records.for_each_id([&](Slot s) {
+    ++ids;
+    if (broken) return;
+    const Record& r = records[s];
+    auto what = [&] { return "record " + r.id.text(); };
+    if (r.has(Record::kAlias)) {
+      broken = what() + " is an alias in the id table";
+    } else if (r.status == Status::Canceled) {
+      broken = what() + " is Canceled";
+    } else if (r.has(Record::kQueued) != queued[s]) {
+      broken = what() + " is queued and not in its level, or the other way round";
+    } else if (r.status == Status::Open && !r.has(Record::kQueued) && !loose(r.id)) {
+      broken = what() + " is Open but not queued";
+    }
+  });
+  if (broken) return broken;
+  if (ids + aliases + records.free_count() != records.slot_count()) return "a slot is neither free, an id's nor queued";
+  return std::nullopt;
+}
+
+}  // namespace quorvane
