@@ -103,6 +103,8 @@ def seeds():
     s["sell-trades-at-own-price"] = Session(1.0).make(BUY, 100, 4).add(0).make(SELL, 99, 10).add(1)
     s["fifo-within-level"] = (Session().make(SELL, 100, 5).add(0).make(SELL, 100, 5).add(1)
                               .make(BUY, 100, 2).add(2).make(BUY, 100, 4).add(3))
+    s["cancel-keeps-arrival-order"] = (Session().make(BUY, 100, 1).add(0).make(BUY, 100, 2).add(1).make(BUY, 100, 3)
+                                       .add(2).make(BUY, 100, 4).add(3).make(BUY, 100, 5).add(4).cancel(1).cancel(3))
     s["id-added-twice"] = (Session().make(BUY, 100, 5).add(0).add(0).make(SELL, 100, 7).add(1)
                            .make(BUY, 100, 1).add(2).add(2).cancel(2).cancel(0))
     s["cancel-filled-and-unknown"] = (Session().make(SELL, 100, 5).add(0).make(BUY, 100, 5).add(1)
