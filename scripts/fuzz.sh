@@ -33,7 +33,7 @@ fuzz_engine() {
     log "the fuzzer found a failing input (exit $status)"
     return "$status"
   fi
-  grep -E '^(#[0-9]+[[:space:]]+DONE|stat::)' "$build/fuzz.log" >&2
+  grep -E '^(#[0-9]+[[:space:]]+DONE|stat::)' "$build/fuzz.log" >&2 || tail -n 3 "$build/fuzz.log" >&2
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
