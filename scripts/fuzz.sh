@@ -25,7 +25,9 @@ fuzz_engine() {
   mkdir -p "$build/corpus" "$build/artifacts"
   log "fuzzing for ${seconds}s (log: $build/fuzz.log)"
   local status=0
-  (cd "$build" && ./book_fuzz -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+  # An input runs in milliseconds; the timeout is long because a loaded
+  # machine can stall the process for half a minute.
+  (cd "$build" && ./book_fuzz -max_total_time="$seconds" -timeout=60 -print_final_stats=1 \
     -artifact_prefix="$build/artifacts/" "$@" corpus "$QUORVANE_ROOT/tests/fuzz/corpus") >"$build/fuzz.log" 2>&1 ||
     status=$?
   if [ "$status" -ne 0 ]; then
