@@ -9,21 +9,29 @@ QUORVANE_VENVS=${QUORVANE_VENVS:-$QUORVANE_ROOT/.venv}
 
 log() { echo "[quorvane] $*" >&2; }
 
-# tsl-robin-map (a faster order index) and Google Benchmark; the build works without them.
-install_system_packages() {
+# Installs the Debian packages that are missing, when root with apt-get;
+# returns 1 (after saying so) when some could not be installed.
+install_debian_packages() {
   local missing=()
-  for pkg in robin-map-dev libbenchmark-dev; do
+  for pkg in "$@"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
-    log "not installing ${missing[*]} (needs root and apt-get); building with standard containers"
-    return 0
+    log "cannot install ${missing[*]} (needs root and apt-get)"
+    return 1
   fi
   log "installing ${missing[*]}"
   DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 || true
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2 ||
-    log "could not install ${missing[*]}; building with standard containers"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2 || {
+    log "could not install ${missing[*]}"
+    return 1
+  }
+}
+
+# tsl-robin-map (a faster order index) and Google Benchmark; the build works without them.
+install_system_packages() {
+  install_debian_packages robin-map-dev libbenchmark-dev || log "building with standard containers"
 }
 
 interpreter_for() {

@@ -7,7 +7,8 @@
 #  3. checks the type stub against the module and the examples with mypy;
 #  4. runs the tests against an AddressSanitizer + UBSan build with the
 #     book's invariant checks on;
-#  5. runs the leak tests on a debug build of CPython 3.13.
+#  5. runs the leak tests on a debug build of CPython 3.13;
+#  6. fuzzes the engine for a minute from the seed corpus (scripts/fuzz.sh).
 # Set QUORVANE_QUICK=1 to run only stages 1 and 2.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
@@ -71,6 +72,9 @@ if [ "${QUORVANE_QUICK:-0}" != 1 ]; then
   debug_python=$(new_venv 3.13-debug 3.13-debug)
   install_checkout "$debug_python"
   run_tests "$debug_python" "3.13 debug: leaks" test_leaks.py
+
+  # 6. Failing allocations stay off until the book passes tests/fuzz/findings.
+  QUORVANE_FUZZ_ALLOC_FAILURES=0 bash "$QUORVANE_ROOT/scripts/fuzz.sh" 60 || failed+=("fuzz")
 fi
 
 if [ ${#failed[@]} -gt 0 ]; then

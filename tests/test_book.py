@@ -89,6 +89,10 @@ def test_incoming_sell_trades_at_its_own_price():
     assert fills == [(4.0, 99 * 0.01, b100.id, sell.id), (1.0, 99 * 0.01, b99.id, sell.id)]
     assert queue(book.buy_orders) == [(b98.id, 98, 2.0)] and queue(book.sell_orders) == [(sell.id, 99, 5.0)]
     assert book.best_bid() == (98, 2.0) and book.best_ask() == (99, 5.0)
+    # A trade's fill renders the ids as the book made them.
+    taker = Order(Buy, 99, 1.0)
+    (fill,) = book.add(taker)
+    assert repr(fill) == f"[1.00 @ 0.99] Buy: {taker.id}, Sell: {sell.id}, Filled at {fill.timestamp}"
 
 
 def test_order_not_open_is_recorded_but_never_matched_or_queued():
