@@ -29,9 +29,20 @@ install_debian_packages() {
   }
 }
 
-# tsl-robin-map (a faster order index) and Google Benchmark; the build works without them.
+# Boost 1.81 or newer, header-only, for the book's flat hash tables; the build
+# works without it (standard containers, slower). Debian 12 ships it beside
+# its default 1.74 (which it would replace, so a 1.74 already installed is left alone).
 install_system_packages() {
-  install_debian_packages robin-map-dev libbenchmark-dev || log "building with standard containers"
+  local boost=libboost-dev candidate
+  candidate=$(apt-cache policy libboost-dev 2>/dev/null | awk '/Candidate:/ {print $2}')
+  if ! dpkg --compare-versions "${candidate:-0}" ge 1.81; then
+    boost=libboost1.81-dev
+    if dpkg-query -W -f='${Status}' libboost1.74-dev 2>/dev/null | grep -q "install ok installed"; then
+      log "libboost1.74-dev is installed; not replacing it: building with standard containers"
+      return 0
+    fi
+  fi
+  install_debian_packages "$boost" || log "building with standard containers"
 }
 
 interpreter_for() {

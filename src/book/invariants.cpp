@@ -48,7 +48,6 @@ std::optional<std::string> Book::check_invariants() const {
         if (!entry.has(Record::kQueued) || entry.level != index) return what() + " does not know its level";
         if (entry.side != side) return what() + " is of the other side";
         if (entry.price_in_ticks != price) return what() + " is priced " + std::to_string(entry.price_in_ticks);
-        if (entry.queued_quantity <= 0.0) return what() + " is not Open";
         Slot owner = s;
         if (entry.has(Record::kAlias)) {
           ++aliases;

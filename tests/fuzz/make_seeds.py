@@ -1,6 +1,6 @@
 """Writes the fuzz target's seed corpus (tests/fuzz/corpus): the sessions the
 unit tests already cover, encoded in book_fuzz.cpp's input layout, one file
-per session; and the inputs of open findings (tests/fuzz/findings).
+per session, including the inputs of faults the fuzzer once found.
 
     python tests/fuzz/make_seeds.py
 
@@ -136,30 +136,25 @@ def seeds():
     s["memory-runs-out"] = (Session().make(SELL, 100, 5).add(0).make(BUY, 100, 2).fail_alloc(0).add(1)
                             .fail_alloc(1).add(0).fail_alloc(0).cancel(0).fail_alloc(0).update(1, 1, OPEN)
                             .fail_alloc(0).summary().add(1))
-    return s
-
-
-def findings():
-    """Inputs on which today's book fails; they join the seeds once it is fixed."""
-    s = {}
-    # Resting a new order runs out of memory: add raises, yet the order's
-    # record stays behind, Open, in no queue.
+    # Found by the fuzzer: an add that ran out of memory while resting the
+    # order, or after trading part of it, left the order's record Open in no queue.
     s["resting-runs-out"] = Session().make(BUY, 96, 3).fail_alloc(2).add(0)
-    # The trade list cannot grow after the first trade: the incoming order's
-    # record says Open with its remainder, but it rests nowhere.
     s["trades-run-out"] = (Session().make(SELL, 100, 1).add(0).make(SELL, 100, 1).add(1).make(SELL, 100, 1).add(2)
                            .make(BUY, 100, 3).fail_alloc(1).add(3))
+    # Found by the fuzzer: an Open record of quantity 0 written by update and
+    # added again rests like any other (the invariant checker once refused it).
+    s["open-with-no-quantity-rests"] = Session().make(BUY, 96, 3).update(0, 0, OPEN).add_book_copy(0)
     return s
 
 
 def main():
     here = pathlib.Path(__file__).parent
-    for folder, sessions in (("corpus", seeds()), ("findings", findings())):
-        out = here / folder
-        out.mkdir(exist_ok=True)
-        for name, session in sessions.items():
-            (out / name).write_bytes(bytes(session.data))
-        print(f"{len(sessions)} inputs in {out}")
+    out = here / "corpus"
+    out.mkdir(exist_ok=True)
+    sessions = seeds()
+    for name, session in sessions.items():
+        (out / name).write_bytes(bytes(session.data))
+    print(f"{len(sessions)} inputs in {out}")
 
 
 if __name__ == "__main__":
