@@ -11,6 +11,8 @@
 //               as a caller of the engine would;
 //   book only - the records are made before the clock starts, so only
 //               add() and cancel() are timed.
+// Then the cost of an add-then-cancel pair on books of 1 k to 1 M resting
+// orders, and the cost of making one order.
 //
 //   engine_bench [--runs N] [--clock cpu|wall] [--results FILE] FLOW...
 #include <algorithm>
@@ -120,14 +122,15 @@ void replay_making(Book& book, const std::vector<Op>& ops, std::vector<OrderId>&
   }
 }
 
-// Adds records made beforehand; `next` is the index of the next add.
-void replay_made(Book& book, const std::vector<Op>& ops, const std::vector<OrderRecord>& records, std::size_t& next,
-                 Counts& counts) {
+// Adds records made beforehand, and cancels by their ids, kept apart as a
+// caller would keep them; `next` is the index of the next add.
+void replay_made(Book& book, const std::vector<Op>& ops, const std::vector<OrderRecord>& records,
+                 const std::vector<OrderId>& ids, std::size_t& next, Counts& counts) {
   for (const Op& op : ops) {
     if (op.is_add) {
       counts.fills += book.add(records[next++]).size();
     } else {
-      counts.found += book.cancel(records[op.target].id);
+      counts.found += book.cancel(ids[op.target]);
     }
   }
 }
@@ -225,15 +228,76 @@ Result time_with_ids(const Flow& flow, int runs) {
 
 Result time_book_only(const Flow& flow, int runs) {
   std::vector<OrderRecord> records;
+  std::vector<OrderId> ids;
   records.reserve(flow.adds);
+  ids.reserve(flow.adds);
   for (const auto* part : {&flow.warm, &flow.measured}) {
     for (const Op& op : *part) {
-      if (op.is_add) records.push_back(make(op));
+      if (!op.is_add) continue;
+      records.push_back(make(op));
+      ids.push_back(records.back().id);
     }
   }
   return time_runs(flow, runs, [&](Book& book, const std::vector<Op>& ops, std::size_t& next, Counts& counts) {
-    replay_made(book, ops, records, next, counts);
+    replay_made(book, ops, records, ids, next, counts);
   });
+}
+
+// How the cost of an add-then-cancel pair grows with the book: a book held at
+// `size` resting bids over 500 levels (so levels grow long), then `pairs`
+// times a new bid at a random level and a cancel of a random resting order,
+// which keeps the size. Records are made before the clock starts. Median
+// nanoseconds per pair.
+double pair_ns(std::size_t size, std::size_t pairs, int runs) {
+  constexpr std::int64_t kLevels = 500;
+  std::uint64_t state = 0x9e3779b97f4a7c15ULL * (size + 1);
+  auto next_random = [&] {  // splitmix64
+    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+  };
+  auto bid = [&] {
+    OrderRecord r;
+    quorvane::make_order(Side::Buy, 1 + static_cast<std::int64_t>(next_random() % kLevels), 1.0, r);
+    return r;
+  };
+  std::vector<OrderRecord> initial(size), added(pairs);
+  std::vector<std::size_t> victims(pairs);
+  for (auto& r : initial) r = bid();
+  for (std::size_t i = 0; i < pairs; ++i) {
+    added[i] = bid();
+    victims[i] = static_cast<std::size_t>(next_random() % size);
+  }
+  std::vector<double> seconds;
+  for (int run = 0; run <= runs; ++run) {
+    auto book = std::make_unique<Book>(0.01);
+    std::vector<OrderId> resting(size);
+    for (std::size_t i = 0; i < size; ++i) {
+      book->add(initial[i]);
+      resting[i] = initial[i].id;
+    }
+    Stopwatch watch;
+    for (std::size_t i = 0; i < pairs; ++i) {
+      book->add(added[i]);
+      OrderId& victim = resting[victims[i]];
+      if (!book->cancel(victim)) throw std::runtime_error("growth table: a resting order was not found");
+      victim = added[i].id;
+    }
+    watch.stop();
+    if (run) seconds.push_back(watch.chosen());
+    if (book->resting_count(Side::Buy) != size) throw std::runtime_error("growth table: the book changed size");
+  }
+  return median(seconds) / static_cast<double>(pairs) * 1e9;
+}
+
+void report_growth(int runs) {
+  std::printf("add-then-cancel pair, steady state (a random resting order cancelled), 500 levels:\n");
+  std::printf("%-16s %10s %14s\n", "resting orders", "ns/pair", "orders/level");
+  for (std::size_t size : {1'000, 10'000, 100'000, 1'000'000}) {
+    std::printf("%-16zu %10.1f %14zu\n", size, pair_ns(size, 200'000, std::min(runs, 5)), size / 500);
+    std::fflush(stdout);
+  }
 }
 
 // What making one order costs, and its two parts: the random id (drawn from
@@ -328,7 +392,7 @@ int main(int argc, char** argv) {
   CpuWatch watch;
   std::printf("== engine alone (C++, no interpreter): %s time, median of %d runs after a discarded one ==\n",
               use_cpu_clock ? "CPU" : "elapsed", runs);
-  std::printf("%-8s %8s | %-24s | %-24s | %s\n", "flow", "ops", "with ids: ns/op  M ops/s", "book only: ns/op M ops/s",
+  std::printf("%-9s %8s | %-24s | %-24s | %s\n", "flow", "ops", "with ids: ns/op  M ops/s", "book only: ns/op M ops/s",
               "fills, cancels found; spread; wall/CPU");
   std::string results = "# flow ns_per_op ops_per_s (\"flow:book\" = records made before timing)\n";
   try {
@@ -339,7 +403,7 @@ int main(int argc, char** argv) {
       if (with_ids.counts.fills != book_only.counts.fills || with_ids.counts.found != book_only.counts.found) {
         throw std::runtime_error(flow.name + ": the two replays disagree");
       }
-      std::printf("%-8s %8zu | %14.1f %9.2f | %14.1f %9.2f | %zu, %zu; %.0f%%, %.0f%%; %.2f\n", flow.name.c_str(),
+      std::printf("%-9s %8zu | %14.1f %9.2f | %14.1f %9.2f | %zu, %zu; %.0f%%, %.0f%%; %.2f\n", flow.name.c_str(),
                   flow.measured.size(), with_ids.ns_per_op, 1e3 / with_ids.ns_per_op, book_only.ns_per_op,
                   1e3 / book_only.ns_per_op, with_ids.counts.fills, with_ids.counts.found, with_ids.spread * 100,
                   book_only.spread * 100, with_ids.wall_by_cpu);
@@ -348,6 +412,12 @@ int main(int argc, char** argv) {
                     1e9 / with_ids.ns_per_op, flow.name.c_str(), book_only.ns_per_op, 1e9 / book_only.ns_per_op);
       results += line;
     }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "engine_bench: %s\n", e.what());
+    return 1;
+  }
+  try {
+    report_growth(runs);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "engine_bench: %s\n", e.what());
     return 1;

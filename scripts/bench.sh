@@ -30,6 +30,9 @@ python=$(venv_for 3.13)
 
 log "writing flows ($ops measured operations each, seed $seed) to bench/flows/"
 "$python" bench/flows.py --out bench/flows --ops "$ops" --seed "$seed"
+log "writing the mixed flow with $((ops * 10)) measured operations to bench/flows/mixed-large.flow"
+"$python" bench/flows.py --out bench/flows/large --ops "$((ops * 10))" --seed "$seed" --only mixed
+mv bench/flows/large/mixed.flow bench/flows/mixed-large.flow
 
 log "building the engine benchmark in build-bench/"
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUORVANE_BUILD_EXTENSION=OFF -DQUORVANE_BUILD_BENCH=ON >&2
@@ -38,6 +41,7 @@ cmake --build build-bench --target engine_bench -j "$(nproc 2>/dev/null || echo 
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at the start"
 echo
 build-bench/engine_bench --runs "${QUORVANE_BENCH_RUNS:-7}" --results build-bench/engine-results.txt \
-  bench/flows/mixed.flow bench/flows/resting.flow bench/flows/sweep.flow bench/flows/cancel.flow
+  bench/flows/mixed.flow bench/flows/resting.flow bench/flows/sweep.flow bench/flows/cancel.flow \
+  bench/flows/mixed-large.flow
 echo
 "$python" bench/bench_python.py --flows bench/flows --engine-results build-bench/engine-results.txt "${quick[@]}"
