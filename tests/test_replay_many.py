@@ -1,0 +1,60 @@
+"""Many books on a thread pool, a process pool and a Dask cluster: the same rows, and a failing input stays alone."""
+
+import importlib
+import sys
+from pathlib import Path
+
+import pytest
+
+from test_replay_lobster import DATA, MESSAGES, ROWS
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "examples"))
+replay_many = importlib.import_module("replay_many")
+
+TASKS = [replay_many.SyntheticInput(seed, 3_000) for seed in (1, 2)]
+if DATA.is_dir():
+    TASKS.insert(0, replay_many.LobsterInput(MESSAGES, ROWS))
+TIMEOUT = 120  # seconds for all the results of one executor
+
+
+def rows_from(kind: str, scheduler: str | None = None) -> list["replay_many.Result"]:
+    with replay_many.open_executor(kind, 2, scheduler) as executor:
+        return replay_many.replay_all(executor, TASKS, TIMEOUT)
+
+
+@pytest.fixture(scope="module")
+def thread_rows() -> list["replay_many.Result"]:
+    rows = rows_from("thread")
+    assert [row.error for row in rows] == [None] * len(TASKS)
+    assert all(row.messages > 0 and row.fills > 0 and row.book for row in rows)
+    return rows
+
+
+def same(rows: list["replay_many.Result"], others: list["replay_many.Result"]) -> bool:
+    return len(rows) == len(others) and all(a.same_outcome(b) for a, b in zip(rows, others))
+
+
+def test_a_process_pool_gives_the_same_rows(thread_rows: list["replay_many.Result"]) -> None:
+    assert same(rows_from("process"), thread_rows)
+    # Each row is the input's own: another seed gives another book.
+    assert not thread_rows[-1].same_outcome(thread_rows[-2])
+
+
+def test_a_dask_cluster_gives_the_same_rows(thread_rows: list["replay_many.Result"]) -> None:
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as cluster:
+        assert same(rows_from("dask", cluster.scheduler_address), thread_rows)
+
+
+def test_a_failing_input_reports_its_error_and_the_others_complete(tmp_path: Path) -> None:
+    broken = tmp_path / "X_message.csv"
+    broken.write_text("34200.1,1,7,100,2238100\n")  # a column short
+    tasks = [TASKS[-1], replay_many.LobsterInput(broken, tmp_path / "X_orderbook.csv"), TASKS[-2]]
+    with replay_many.open_executor("process", 2, None) as executor:
+        rows = replay_many.replay_all(executor, tasks, TIMEOUT)
+    assert [row.name for row in rows] == [task.name for task in tasks]
+    assert rows[1].error is not None and "a message file has 6" in rows[1].error
+    assert rows[0].error is None and rows[2].error is None and rows[0].fills > 0 and rows[2].fills > 0
+    assert "failed: ValueError" in replay_many.table(rows, 1.0)
