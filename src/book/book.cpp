@@ -74,10 +74,12 @@ std::span<const Trade> Book::add(const OrderRecord& order) {
       match(incoming);
     } catch (...) {
       finish_add(slot, entry, level, incoming);  // the trades made so far stand
+      levels_.trim();
       throw;
     }
   }
   finish_add(slot, entry, level, incoming);
+  levels_.trim();
   after_change();
   return trades_;
 }
@@ -135,7 +137,6 @@ void Book::match(OrderRecord& incoming) {
       } else {
         entry.flags &= static_cast<std::uint8_t>(~Record::kQueued);
       }
-      if (levels_[best].count == 0) levels_.erase(best);
     }
     // Two non-finite quantities leave both orders open: stop rather than step forever.
     if (resting.is_open() && incoming.is_open()) break;
@@ -152,8 +153,8 @@ void Book::link_back(LevelIndex level, Slot slot) {
   r.flags |= Record::kQueued;
   (l.tail == kNoSlot ? l.head : records[l.tail].next) = slot;
   l.tail = slot;
-  ++l.count;
   ++resting_[side_index(l.side)];
+  if (l.count++ == 0) levels_.filled_up(level);
 }
 
 void Book::unlink(LevelIndex level, Slot slot) {
@@ -163,8 +164,8 @@ void Book::unlink(LevelIndex level, Slot slot) {
   (r.prev == kNoSlot ? l.head : records[r.prev].next) = r.next;
   (r.next == kNoSlot ? l.tail : records[r.next].prev) = r.prev;
   r.prev = r.next = kNoSlot;
-  --l.count;
   --resting_[side_index(l.side)];
+  if (--l.count == 0) levels_.emptied(level);
 }
 
 // The rare path of an id queued more than once: one pass over its level.
@@ -191,10 +192,10 @@ bool Book::cancel(const OrderId& id) {
     if (level != kNoLevel) {
       if (record.has(Record::kMayHaveAliases)) remove_aliases(level, id);
       if (queued) unlink(level, slot);
-      if (levels_[level].count == 0) levels_.erase(level);
     }
   }
   records.erase(slot);
+  levels_.trim();
   after_change();
   return true;
 }

@@ -22,11 +22,12 @@ std::optional<std::string> Book::check_invariants() const {
 #endif
   };
   std::vector<bool> queued(records.slot_count(), false);
-  std::size_t aliases = 0;
+  std::size_t aliases = 0, idle = 0;
   for (Side side : {Side::Buy, Side::Sell}) {
     const std::string name = side == Side::Buy ? "bids" : "asks";
-    if (levels_.index_size(side) != levels_.count(side)) return name + ": price index and ordered map differ";
+    if (levels_.index_size(side) != levels_.ordered(side).size()) return name + ": price index and ordered map differ";
     std::size_t resting = 0;
+    LevelIndex best = kNoLevel;
     for (auto it = levels_.ordered(side).begin(); it != levels_.ordered(side).end(); ++it) {
       const auto [price, index] = *it;
       auto where = [&, price = price] { return name + " level " + std::to_string(price); };
@@ -34,7 +35,12 @@ std::optional<std::string> Book::check_invariants() const {
       const Level& level = levels_[index];
       if (level.price != price || level.side != side || level.where != it) return where() + " disagrees with its level";
       if (levels_.find(side, price) != index) return where() + " is not found by its price";
-      if (level.count == 0 || level.head == kNoSlot) return where() + " is empty";
+      if (level.count == 0) {
+        if (level.head != kNoSlot || level.tail != kNoSlot) return where() + " counts no orders but links some";
+        ++idle;
+        continue;
+      }
+      if (side == Side::Buy || best == kNoLevel) best = index;  // the highest bid, the lowest ask
       std::size_t count = 0;
       Slot prev = kNoSlot;
       for (Slot s = level.head; s != kNoSlot; prev = s, s = records[s].next) {
@@ -71,7 +77,9 @@ std::optional<std::string> Book::check_invariants() const {
       resting += count;
     }
     if (resting != resting_count(side)) return name + ": resting count is wrong";
+    if (best != levels_.best(side)) return name + ": the best level is not the one kept at hand";
   }
+  if (idle != levels_.idle_count()) return "the count of idle levels is wrong";
 
   std::optional<std::string> broken;
   std::size_t ids = 0;

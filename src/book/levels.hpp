@@ -1,11 +1,19 @@
 // The price levels of both sides. A level is a FIFO queue linked through the
 // records themselves (book/records.hpp), front to back; levels live in one
 // pool, so that a record names its level with an index. Per side, an ordered
-// map from price to level gives the best level and the walk order (ascending
-// price), and a hash from price to level finds a level without walking the
-// map.
+// map from price to level gives the walk order (ascending price), and a hash
+// from price to level finds a level without walking the map. The best level
+// of each side is kept at hand.
 //
-// Emptied levels give back their pool entry and their map node for reuse, so
+// A level whose last order leaves stays where it is, idle, since orders come
+// back to the prices near the touch again and again: reusing it costs
+// nothing, while taking it out of the map and the hash and putting it back
+// would be most of the cost of a fill or a cancel. Idle levels are invisible:
+// they hold no orders, the walks pass over them and the best level is always
+// one that holds orders. They go when the best level moves past them, and
+// all at once when there are more of them than of levels holding orders.
+//
+// Removed levels give back their pool entry and their map node for reuse, so
 // resting and matching allocate nothing in steady state; reserve() makes
 // room beforehand, so that the create() after it cannot fail. A failing
 // reserve() changes nothing that can be seen.
@@ -107,18 +115,14 @@ class PriceLevels {
   Level& operator[](LevelIndex level) { return pool_[level]; }
   const Level& operator[](LevelIndex level) const { return pool_[level]; }
 
+  // Every level of a side, idle ones included.
   const OrderedLevels& ordered(Side side) const { return ordered_[index(side)]; }
-  bool empty(Side side) const { return ordered(side).empty(); }
-  std::size_t count(Side side) const { return ordered(side).size(); }
 
+  // The level at `price`, idle or not.
   LevelIndex find(Side side, std::int64_t price) const { return by_price_[index(side)].find(price); }
 
-  // The best level of a side: the highest bid, the lowest ask.
-  LevelIndex best(Side side) const {
-    const OrderedLevels& levels = ordered(side);
-    if (levels.empty()) return kNoLevel;
-    return side == Side::Buy ? std::prev(levels.end())->second : levels.begin()->second;
-  }
+  // The best level holding orders: the highest bid, the lowest ask.
+  LevelIndex best(Side side) const { return best_[index(side)]; }
 
   // Makes room for one create() on `side`.
   void reserve(Side side) {
@@ -135,7 +139,7 @@ class PriceLevels {
     by_price_[index(side)].reserve();
   }
 
-  // A new empty level at `price`, which the side does not have; needs a
+  // A new idle level at `price`, which the side does not have; needs a
   // reserve() since the last create().
   LevelIndex create(Side side, std::int64_t price) {
     const LevelIndex level = free_head_;
@@ -150,33 +154,93 @@ class PriceLevels {
     l.side = side;
     l.where = ordered_[index(side)].insert(std::move(node)).position;
     by_price_[index(side)].insert(price, level);
+    ++idle_;
     return level;
   }
 
-  // Removes an emptied level from its side.
-  void erase(LevelIndex level) {
-    Level& l = pool_[level];
-    const int s = index(l.side);
-    by_price_[s].erase(l.price);
-    auto node = ordered_[s].extract(l.where);
-    if (spare_nodes_.size() < kSpareNodes) spare_nodes_.push_back(std::move(node));
-    l = Level{};
-    l.head = free_head_;
-    free_head_ = level;
+  // A level's first order came in.
+  void filled_up(LevelIndex level) {
+    --idle_;
+    const Level& l = pool_[level];
+    LevelIndex& best = best_[index(l.side)];
+    if (best == kNoLevel || better(l, pool_[best])) best = level;
   }
 
+  // A level's last order left: when it was the best, the next level holding
+  // orders becomes the best, and the idle levels passed on the way go.
+  void emptied(LevelIndex level) {
+    ++idle_;
+    const Level& l = pool_[level];
+    const int s = index(l.side);
+    if (best_[s] != level) return;
+    best_[s] = kNoLevel;
+    OrderedLevels& levels = ordered_[s];
+    if (l.side == Side::Sell) {
+      for (auto it = std::next(l.where); it != levels.end();) {
+        if (pool_[it->second].count != 0) {
+          best_[s] = it->second;
+          break;
+        }
+        it = discard(it->second);
+      }
+    } else {
+      for (auto it = l.where; it != levels.begin();) {
+        --it;
+        if (pool_[it->second].count != 0) {
+          best_[s] = it->second;
+          break;
+        }
+        it = discard(it->second);
+      }
+    }
+  }
+
+  // Removes every idle level once they outnumber the levels holding orders,
+  // so that idle levels never cost more than the others.
+  void trim() {
+    const std::size_t levels = ordered_[0].size() + ordered_[1].size();
+    if (idle_ <= kIdleAllowance + (levels - idle_)) return;
+    for (OrderedLevels& side : ordered_) {
+      for (auto it = side.begin(); it != side.end();) {
+        it = pool_[it->second].count == 0 ? discard(it->second) : std::next(it);
+      }
+    }
+  }
+
+  std::size_t idle_count() const { return idle_; }
   std::size_t pool_size() const { return pool_.size(); }
   std::size_t index_size(Side side) const { return by_price_[index(side)].size(); }
 
  private:
   static constexpr std::size_t kSpareNodes = 64;
+  static constexpr std::size_t kIdleAllowance = 64;
   static int index(Side side) { return side == Side::Buy ? 0 : 1; }
+  static bool better(const Level& a, const Level& b) {
+    return a.side == Side::Buy ? a.price > b.price : a.price < b.price;
+  }
+
+  // Takes an idle level out of its side; returns the map position after it.
+  OrderedLevels::iterator discard(LevelIndex level) {
+    Level& l = pool_[level];
+    const int s = index(l.side);
+    by_price_[s].erase(l.price);
+    const auto after = std::next(l.where);
+    auto node = ordered_[s].extract(l.where);
+    if (spare_nodes_.size() < kSpareNodes) spare_nodes_.push_back(std::move(node));
+    l = Level{};
+    l.head = free_head_;
+    free_head_ = level;
+    --idle_;
+    return after;
+  }
 
   std::vector<Level> pool_;
   LevelIndex free_head_ = kNoLevel;
   OrderedLevels ordered_[2];
   PriceIndex by_price_[2];
-  std::vector<OrderedLevels::node_type> spare_nodes_;  // map nodes of emptied levels
+  LevelIndex best_[2] = {kNoLevel, kNoLevel};
+  std::size_t idle_ = 0;
+  std::vector<OrderedLevels::node_type> spare_nodes_;  // map nodes of removed levels
 };
 
 }  // namespace quorvane
