@@ -1,9 +1,7 @@
 """How every call reaches the module: argument binding, the conversion of every
-parameter of every callable, access control, re-entrant callers and threads."""
+parameter of every callable, access control and re-entrant callers."""
 import subprocess
 import sys
-import threading
-import time
 
 import pytest
 
@@ -228,36 +226,3 @@ def test_reentrant_calls(name):
         assert repr(receiver) == before
     # Every access was released.
     assert receiver.cancel("x") is False if isinstance(receiver, OrderBook) else receiver.fill(Order(Sell, 1, 1.0), 0.01)
-
-
-def test_threads_driving_one_book_only_meet_access_errors():
-    book, errors, unexpected = OrderBook(0.01), [], []
-    shared = [Order(Buy if i % 2 else Sell, 100 + i % 5, 1.0 + i) for i in range(20)]
-
-    def slow(value):  # converting this argument lets go of the interpreter lock mid-call
-        return Number(value, lambda: time.sleep(0))
-
-    def worker(seed):
-        for i in range(300):
-            o, other = shared[(seed + i) % 20], shared[(seed + i + 1) % 20]
-            steps = [lambda: book.add(book.create_order(Buy if i % 4 else Sell, slow(1 + i % 7 / 100), slow(2))),
-                     lambda: book.add(o), lambda: book.cancel(o.id), lambda: book.update_order(o),
-                     lambda: o.fill(other, slow(0.01)), lambda: (repr(book), book.buy_orders, o.quantity)]
-            try:
-                steps[i % 6]()
-            except RuntimeError as e:
-                errors.append(str(e))
-            except BaseException as e:  # anything else is a failure of the module
-                unexpected.append(e)
-
-    threads = [threading.Thread(target=worker, args=(s,)) for s in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert unexpected == [] and errors and set(errors) <= {"Already borrowed", "Already mutably borrowed"}
-    for side, orders in ((Buy, book.buy_orders), (Sell, book.sell_orders)):  # the invariants a caller can see
-        assert all(o.side == side and o.status == OrderStatus.Open for o in orders)
-        assert [o.price_in_ticks for o in orders] == sorted(o.price_in_ticks for o in orders)
-    bid, ask = book.best_bid(), book.best_ask()
-    assert bid is None or ask is None or bid[0] < ask[0]

@@ -1,6 +1,5 @@
 """Enumerations, orders, fills and the pairwise matching step."""
 import operator
-import os
 import re
 import time
 
@@ -72,23 +71,6 @@ def test_order_ids_are_random_version_4_uuids():
     assert all(ID.fullmatch(i) for i in ids) and len(set(ids)) == len(ids) and {i[19] for i in ids} == set("89ab")
     for position in set(range(36)) - {8, 13, 14, 18, 19, 23}:  # no random digit is stuck
         assert len({i[position] for i in ids}) >= 10, position
-
-
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-def test_forked_child_never_repeats_the_parents_ids():
-    Order(BUY, 1, 1.0)  # the parent may now hold unused random bytes
-    read, write = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.close(read)
-        with os.fdopen(write, "w") as out:
-            out.write("\n".join(Order(BUY, 1, 1.0).id for _ in range(50)))
-        os._exit(0)
-    os.close(write)
-    with os.fdopen(read) as inp:
-        child = set(inp.read().split())
-    os.waitpid(pid, 0)
-    assert len(child) == 50 and not child & {Order(BUY, 1, 1.0).id for _ in range(50)}
 
 
 @pytest.mark.parametrize("side, price, quantity, text", [
