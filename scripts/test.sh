@@ -1,78 +1,183 @@
 #!/usr/bin/env bash
-# The whole test suite, from a fresh machine: installs what it needs, then
-#  0. builds and runs the engine's C++ tests;
-#  1. builds a wheel and an sdist on CPython 3.13, installs the wheel into a
-#     fresh venv and runs the tests against it;
-#  2. builds from source on CPython 3.11 and runs the tests;
-#  3. checks the type stub against the module and the examples with mypy;
-#  4. runs the tests against an AddressSanitizer + UBSan build with the
-#     book's invariant checks on;
-#  5. runs the leak tests on a debug build of CPython 3.13.
-# Set QUORVANE_QUICK=1 to run only stages 1 and 2.
+# The whole test suite, from a fresh machine: installs what it needs, then runs
+# one stage per line of CPython that users run, and prints a summary with the
+# time each stage took:
+#   engine      the engine's C++ tests, without an interpreter
+#   wheel       a wheel and an sdist built on CPython 3.13, the wheel installed
+#               into a fresh venv and tested
+#   3.11, 3.12  source builds on those lines, tested
+#   types       the type stub against the module (stubtest) and the examples
+#               (mypy --strict)
+#   asan        3.13 with AddressSanitizer + UBSan and the book's invariant checks
+#   debug       the leak tests on a debug build of 3.13
+#   3.13t       a free-threaded 3.13 with the GIL off, invariant checks on
+#   3.14, 3.15  source builds on those lines (inside a Debian unstable root)
+#   3.15-debug  the leak tests on 3.15's debug build
+# QUORVANE_QUICK=1 runs engine, wheel, 3.11 and types only; QUORVANE_STAGES
+# (names above, space-separated) picks stages. Interpreters that need building
+# are provisioned in the background while the first stages run.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$QUORVANE_ROOT"
 
-failed=()
+all_stages="engine wheel 3.11 3.12 types asan debug 3.13t 3.14 3.15 3.15-debug"
+if [ -n "${QUORVANE_STAGES:-}" ]; then
+  stages=$QUORVANE_STAGES
+elif [ "${QUORVANE_QUICK:-0}" = 1 ]; then
+  stages="engine wheel 3.11 types"
+else
+  stages=$all_stages
+fi
+selected() { [[ " $stages " == *" $1 "* ]]; }
+
 run_tests() {  # PYTHON LABEL [pytest args...]
   local python=$1 label=$2; shift 2
   log "tests: $label ($("$python" -c 'import sys; print(sys.version.split()[0])'))"
-  (cd "$QUORVANE_ROOT/tests" && "$python" -m pytest -q -p no:cacheprovider "$@") || failed+=("$label")
+  (cd "$QUORVANE_ROOT/tests" && "$python" -m pytest -q -p no:cacheprovider "$@")
 }
 
-install_system_packages
+# Builds and tests the checkout on LINE inside the Debian unstable root.
+in_sid_root() {  # LINE [pytest args...]
+  bash scripts/sid-root.sh run bash -c '
+    source scripts/setup.sh
+    python=$(new_venv "$1" "sid-$1")
+    install_checkout "$python"
+    log "tests: $1 ($("$python" -c "import sys; print(sys.version.split()[0])"))"
+    cd tests && exec "$python" -m pytest -q -p no:cacheprovider "${@:2}"' in-root "$@"
+}
 
-# 0. The engine alone, without an interpreter.
-log "engine tests (C++)"
-if cmake -S "$QUORVANE_ROOT" -B "$QUORVANE_ROOT/build-native" -DQUORVANE_BUILD_EXTENSION=OFF \
-     -DQUORVANE_BUILD_NATIVE_TESTS=ON -DQUORVANE_CHECK_INVARIANTS=ON -DCMAKE_BUILD_TYPE=Debug >&2 &&
-   cmake --build "$QUORVANE_ROOT/build-native" -j2 >&2; then
-  "$QUORVANE_ROOT/build-native/engine_tests" || failed+=("engine tests")
-else
-  failed+=("engine build")
+stage_engine() {
+  cmake -S . -B build-native -DQUORVANE_BUILD_EXTENSION=OFF -DQUORVANE_BUILD_NATIVE_TESTS=ON \
+    -DQUORVANE_CHECK_INVARIANTS=ON -DCMAKE_BUILD_TYPE=Debug >&2 &&
+    cmake --build build-native -j2 >&2 &&
+    build-native/engine_tests
+}
+
+stage_wheel() {
+  local py313 wheel_python
+  py313=$(new_venv 3.13 3.13 build mypy)
+  rm -rf dist
+  log "building sdist and wheel"
+  "$py313" -m build -q --outdir dist . >&2
+  rm -rf "$QUORVANE_VENVS/3.13-wheel"
+  wheel_python=$(new_venv 3.13 3.13-wheel mypy matplotlib)
+  "$wheel_python" -m pip install -q --disable-pip-version-check dist/*.whl >&2
+  run_tests "$wheel_python" "3.13 wheel"
+}
+
+stage_source_build() {  # LINE
+  local python
+  python=$(new_venv "$1" "$1" mypy matplotlib)
+  install_checkout "$python"
+  run_tests "$python" "$1"
+}
+
+stage_types() {  # on the wheel's venv and the 3.11 source build
+  local python status=0
+  for python in "$QUORVANE_VENVS/3.13-wheel/bin/python" "$QUORVANE_VENVS/3.11/bin/python"; do
+    log "stubtest and mypy --strict with $python"
+    (cd /tmp && "$python" -m mypy.stubtest quorvane --allowlist "$QUORVANE_ROOT/python/stubtest-allowlist.txt") ||
+      status=1
+    "$python" -m mypy --strict examples/*.py || status=1
+  done
+  return $status
+}
+
+# The interpreter is not instrumented, so the runtime is preloaded, with
+# libstdc++ so that it can intercept C++ throws; CPython's own allocations at
+# exit are not ours to report.
+stage_asan() {
+  local python
+  python=$(new_venv 3.13 3.13-asan)
+  install_checkout "$python" -DQUORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_tests "$python" "3.13 under AddressSanitizer and UBSan"
+}
+
+# Reference leaks need the debug interpreter's reference total.
+stage_debug() {
+  local python
+  python=$(new_venv 3.13-debug 3.13-debug)
+  install_checkout "$python"
+  run_tests "$python" "3.13 debug: leaks" test_leaks.py
+}
+
+# The newest hypothesis needs a native part that free-threaded builds lack.
+# With a check of the whole book after every change, the memory exhaustion
+# test (millions of orders) would take hours; the other stages run it.
+stage_free_threaded() {
+  local python
+  python=$(new_venv 3.13t 3.13t "hypothesis==6.139.3")
+  install_checkout "$python" -DQUORVANE_CHECK_INVARIANTS=ON
+  PYTHON_GIL=0 run_tests "$python" "3.13t, GIL off" \
+    --deselect test_memory_exhaustion.py::test_memory_exhaustion_raises_and_keeps_the_book_usable
+}
+
+# Interpreters that take minutes to provision are made while the first stages
+# run, niced, mostly on the core that the tests leave idle. Each provisioning
+# step holds a lock, so a stage that needs one waits for it.
+background=""
+provision_in_background() {
+  local wanted=()
+  if selected 3.14 || selected 3.15 || selected 3.15-debug; then wanted+=("scripts/sid-root.sh ensure"); fi
+  if selected debug; then wanted+=("scripts/python.sh 3.13-debug"); fi
+  if selected 3.13t; then wanted+=("scripts/python.sh 3.13t"); fi
+  [ ${#wanted[@]} -gt 0 ] || return 0
+  provision_log=$(mktemp "${TMPDIR:-/tmp}/quorvane-provision.XXXXXX")
+  log "provisioning in the background: ${wanted[*]} (log: $provision_log)"
+  setsid nice -n 10 bash -c 'for step; do bash $step >/dev/null || true; done' \
+    provision "${wanted[@]}" >"$provision_log" 2>&1 &
+  background=$!
+}
+stop_background() { [ -z "$background" ] || kill -- "-$background" 2>/dev/null || true; }
+trap stop_background EXIT
+
+# Each stage runs as a process of its own, so that `set -e` holds inside it.
+run_stage() {  # NAME
+  case $1 in
+    engine) stage_engine ;;
+    wheel) stage_wheel ;;
+    3.11 | 3.12) stage_source_build "$1" ;;
+    types) stage_types ;;
+    asan) stage_asan ;;
+    debug) stage_debug ;;
+    3.13t) stage_free_threaded ;;
+    3.14 | 3.15) in_sid_root "$1" ;;
+    3.15-debug) in_sid_root 3.15-debug test_leaks.py ;;
+    *) log "unknown stage $1"; return 2 ;;
+  esac
+}
+if [ "${1:-}" = --stage ]; then
+  run_stage "$2"
+  exit
 fi
 
-# 1. The wheel, as users get it.
-py313=$(new_venv 3.13 3.13 build mypy)
-rm -rf "$QUORVANE_ROOT/dist"
-log "building sdist and wheel"
-"$py313" -m build -q --outdir "$QUORVANE_ROOT/dist" "$QUORVANE_ROOT" >&2
-rm -rf "$QUORVANE_VENVS/3.13-wheel"
-wheel_python=$(new_venv 3.13 3.13-wheel mypy matplotlib)
-"$wheel_python" -m pip install -q --disable-pip-version-check "$QUORVANE_ROOT"/dist/*.whl >&2
-run_tests "$wheel_python" "3.13 wheel"
-
-# 2. A source build on the machine's default interpreter.
-py311=$(new_venv 3.11 3.11 mypy matplotlib)
-install_checkout "$py311"
-run_tests "$py311" "3.11"
-
-# 3. Types.
-for python in "$wheel_python" "$py311"; do
-  log "stubtest and mypy --strict with $python"
-  (cd /tmp && "$python" -m mypy.stubtest quorvane --allowlist "$QUORVANE_ROOT/python/stubtest-allowlist.txt") ||
-    failed+=("stubtest $python")
-  "$python" -m mypy --strict "$QUORVANE_ROOT"/examples/*.py || failed+=("mypy $python")
+declare -A labels=(
+  [engine]="engine tests (C++)" [wheel]="3.13 wheel" [3.11]="3.11 source build" [3.12]="3.12 source build"
+  [types]="stubtest and mypy --strict" [asan]="3.13 under ASan and UBSan, invariant checks on"
+  [debug]="3.13 debug build: leak tests" [3.13t]="free-threaded 3.13, GIL off, invariant checks on"
+  [3.14]="3.14 source build" [3.15]="3.15 source build" [3.15-debug]="3.15 debug build: leak tests"
+)
+summary=()
+failed=()
+install_system_packages
+provision_in_background
+for name in $all_stages; do
+  selected "$name" || continue
+  started=$SECONDS result=passed
+  log "== stage $name: ${labels[$name]}"
+  bash "${BASH_SOURCE[0]}" --stage "$name" || { result=FAILED; failed+=("$name"); }
+  summary+=("$(printf '%-7s %5ds  %-10s %s' "$result" $((SECONDS - started)) "$name" "${labels[$name]}")")
 done
 
-if [ "${QUORVANE_QUICK:-0}" != 1 ]; then
-  # 4. Sanitizers. The interpreter is not instrumented, so the runtime is
-  # preloaded, with libstdc++ so that it can intercept C++ throws; CPython's
-  # own allocations at exit are not ours to report.
-  asan_python=$(new_venv 3.13 3.13-asan)
-  install_checkout "$asan_python" -DQUORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  log "tests under AddressSanitizer and UBSan"
-  (cd "$QUORVANE_ROOT/tests" &&
-    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
-    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$asan_python" -m pytest -q -p no:cacheprovider) || failed+=("sanitizers")
-
-  # 5. Reference leaks need the debug interpreter's reference total.
-  debug_python=$(new_venv 3.13-debug 3.13-debug)
-  install_checkout "$debug_python"
-  run_tests "$debug_python" "3.13 debug: leaks" test_leaks.py
+if [ -n "$background" ]; then
+  wait "$background" || true
+  background=""
+  grep -h -E '(built|made) in [0-9]+s' "$provision_log" | sed 's/^/[quorvane] provisioned: /' >&2 || true
 fi
-
+log "stage summary (total ${SECONDS}s):"
+for line in "${summary[@]}"; do log "  $line"; done
 if [ ${#failed[@]} -gt 0 ]; then
   log "FAILED: ${failed[*]}"
   exit 1
