@@ -3,6 +3,7 @@
 # per interpreter with quorvane and the tools installed.
 #   source scripts/setup.sh; venv_for 3.13   -> prints the venv's python
 set -euo pipefail
+shopt -s inherit_errexit  # a failure inside $(...) fails the caller too
 
 QUORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 QUORVANE_VENVS=${QUORVANE_VENVS:-$QUORVANE_ROOT/.venv}
@@ -48,7 +49,13 @@ new_venv() {
     log "creating $venv from $base"
     "$base" -m venv "$venv" >&2
   fi
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis "$@" >&2
+  # The newest hypothesis has a native part that free-threaded builds lack and
+  # that pip cannot build here; 6.139.3 imports there.
+  local hypothesis=hypothesis
+  if "$venv/bin/python" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_GIL_DISABLED"))'; then
+    hypothesis=hypothesis==6.139.3
+  fi
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest "$hypothesis" "$@" >&2
   echo "$venv/bin/python"
 }
 

@@ -121,6 +121,7 @@ lobster_dir() {
     dir=$(dirname "$dir")
     [[ -d $dir/shared/data/lobster ]] && { printf '%s\n' "$dir/shared/data/lobster"; return; }
   done
+  return 0  # none: the tests that need them are skipped
 }
 
 mounted=()
