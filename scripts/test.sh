@@ -14,8 +14,9 @@
 #   3.14, 3.15  source builds on those lines (inside a Debian unstable root)
 #   3.15-debug  the leak tests on 3.15's debug build
 # QUORVANE_QUICK=1 runs engine, wheel, 3.11 and types only; QUORVANE_STAGES
-# (names above, space-separated) picks stages. Interpreters that need building
-# are provisioned in the background while the first stages run.
+# (names above, space-separated) picks stages. The stages in the Debian
+# unstable root run beside the others, and interpreters that need building
+# are built in the background while the first stages run.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$QUORVANE_ROOT"
@@ -65,11 +66,12 @@ stage_wheel() {
   run_tests "$wheel_python" "3.13 wheel"
 }
 
-stage_source_build() {  # LINE
-  local python
-  python=$(new_venv "$1" "$1" mypy matplotlib)
+stage_source_build() {  # LINE [packages...]
+  local line=$1 python
+  shift
+  python=$(new_venv "$line" "$line" "$@")
   install_checkout "$python"
-  run_tests "$python" "$1"
+  run_tests "$python" "$line"
 }
 
 stage_types() {  # on the wheel's venv and the 3.11 source build
@@ -113,31 +115,40 @@ stage_free_threaded() {
     --deselect test_memory_exhaustion.py::test_memory_exhaustion_raises_and_keeps_the_book_usable
 }
 
-# Interpreters that take minutes to provision are made while the first stages
-# run, niced, mostly on the core that the tests leave idle. Each provisioning
-# step holds a lock, so a stage that needs one waits for it.
-background=""
+# Two lanes run side by side, since a test run keeps one core busy: the
+# stages on this machine's interpreters in the foreground, and the stages in
+# the Debian unstable root (which provision their own root first) in the
+# background, their output shown when they are done. The host interpreters
+# that take minutes to build are made in the background too, niced. Each
+# provisioning step holds a lock, so a stage that needs one waits for it.
+root_stages="3.14 3.15 3.15-debug"
+host_stages="engine wheel 3.11 3.12 types asan debug 3.13t"
+background=()
+in_background() {  # LOG COMMAND...: runs in a process group of its own
+  local out=$1; shift
+  setsid "$@" >"$out" 2>&1 &
+  background+=($!)
+}
+stop_background() { local pid; for pid in "${background[@]}"; do kill -- "-$pid" 2>/dev/null || true; done; }
+trap stop_background EXIT
+
 provision_in_background() {
   local wanted=()
-  if selected 3.14 || selected 3.15 || selected 3.15-debug; then wanted+=("scripts/sid-root.sh ensure"); fi
   if selected debug; then wanted+=("scripts/python.sh 3.13-debug"); fi
   if selected 3.13t; then wanted+=("scripts/python.sh 3.13t"); fi
   [ ${#wanted[@]} -gt 0 ] || return 0
   provision_log=$(mktemp "${TMPDIR:-/tmp}/quorvane-provision.XXXXXX")
-  log "provisioning in the background: ${wanted[*]} (log: $provision_log)"
-  setsid nice -n 10 bash -c 'for step; do bash $step >/dev/null || true; done' \
-    provision "${wanted[@]}" >"$provision_log" 2>&1 &
-  background=$!
+  log "building in the background: ${wanted[*]} (log: $provision_log)"
+  in_background "$provision_log" nice -n 10 bash -c 'for step; do bash $step >/dev/null || true; done' provision "${wanted[@]}"
 }
-stop_background() { [ -z "$background" ] || kill -- "-$background" 2>/dev/null || true; }
-trap stop_background EXIT
 
 # Each stage runs as a process of its own, so that `set -e` holds inside it.
 run_stage() {  # NAME
   case $1 in
     engine) stage_engine ;;
     wheel) stage_wheel ;;
-    3.11 | 3.12) stage_source_build "$1" ;;
+    3.11) stage_source_build 3.11 mypy matplotlib ;;  # the types stage checks with it
+    3.12) stage_source_build 3.12 ;;
     types) stage_types ;;
     asan) stage_asan ;;
     debug) stage_debug ;;
@@ -147,10 +158,6 @@ run_stage() {  # NAME
     *) log "unknown stage $1"; return 2 ;;
   esac
 }
-if [ "${1:-}" = --stage ]; then
-  run_stage "$2"
-  exit
-fi
 
 declare -A labels=(
   [engine]="engine tests (C++)" [wheel]="3.13 wheel" [3.11]="3.11 source build" [3.12]="3.12 source build"
@@ -158,25 +165,48 @@ declare -A labels=(
   [debug]="3.13 debug build: leak tests" [3.13t]="free-threaded 3.13, GIL off, invariant checks on"
   [3.14]="3.14 source build" [3.15]="3.15 source build" [3.15-debug]="3.15 debug build: leak tests"
 )
-summary=()
-failed=()
-install_system_packages
-provision_in_background
-for name in $all_stages; do
-  selected "$name" || continue
-  started=$SECONDS result=passed
-  log "== stage $name: ${labels[$name]}"
-  bash "${BASH_SOURCE[0]}" --stage "$name" || { result=FAILED; failed+=("$name"); }
-  summary+=("$(printf '%-7s %5ds  %-10s %s' "$result" $((SECONDS - started)) "$name" "${labels[$name]}")")
-done
+# Runs the named stages that are selected, one after another, and appends a
+# summary line per stage to RESULTS.
+run_lane() {  # RESULTS NAME...
+  local results=$1 name started result
+  shift
+  for name; do
+    selected "$name" || continue
+    started=$SECONDS result=passed
+    log "== stage $name: ${labels[$name]}"
+    bash "${BASH_SOURCE[0]}" --stage "$name" || result=FAILED
+    printf '%-7s %5ds  %-10s %s\n' "$result" $((SECONDS - started)) "$name" "${labels[$name]}" >>"$results"
+  done
+}
 
-if [ -n "$background" ]; then
-  wait "$background" || true
-  background=""
-  grep -h -E '(built|made) in [0-9]+s' "$provision_log" | sed 's/^/[quorvane] provisioned: /' >&2 || true
+case "${1:-}" in
+  --stage) run_stage "$2"; exit ;;
+  --lane) shift; run_lane "$@"; exit ;;
+esac
+
+results=$(mktemp "${TMPDIR:-/tmp}/quorvane-stages.XXXXXX")
+root_log=$(mktemp "${TMPDIR:-/tmp}/quorvane-root-lane.XXXXXX")
+install_system_packages
+if selected 3.14 || selected 3.15 || selected 3.15-debug; then
+  log "stages in the Debian unstable root run beside the others (log: $root_log)"
+  in_background "$root_log" bash "${BASH_SOURCE[0]}" --lane "$results" $root_stages
 fi
+provision_in_background
+run_lane "$results" $host_stages
+for pid in "${background[@]}"; do wait "$pid" || true; done
+background=()
+[ ! -s "$root_log" ] || { log "== the Debian unstable root's lane:"; cat "$root_log" >&2; }
+[ -z "${provision_log:-}" ] ||
+  grep -h -E '(built|made) in [0-9]+s' "$provision_log" | sed 's/^/[quorvane] provisioned: /' >&2 || true
+grep -h -E 'made in [0-9]+s' "$root_log" | sed 's/^/[quorvane] provisioned: /' >&2 || true
 log "stage summary (total ${SECONDS}s):"
-for line in "${summary[@]}"; do log "  $line"; done
+failed=()
+for name in $all_stages; do
+  line=$(grep -E "^[A-Za-z]+ +[0-9]+s  $name " "$results" || true)
+  [ -n "$line" ] || continue
+  log "  $line"
+  [[ $line != FAILED* ]] || failed+=("$name")
+done
 if [ ${#failed[@]} -gt 0 ]; then
   log "FAILED: ${failed[*]}"
   exit 1
