@@ -2,7 +2,8 @@
 # The benchmarks, from a fresh machine: installs what they need, writes the
 # seeded flow files, builds and runs the engine benchmark (C++, no
 # interpreter), then the Python benchmark, which ends with the figures
-# against their targets. Nothing here fails on a figure.
+# against their targets, then N books on N threads on CPython 3.13 and on the
+# free-threaded 3.13 with the GIL off and on. Nothing here fails on a figure.
 #
 #   bash scripts/bench.sh [--quick] [--ops N] [--seed N]
 #
@@ -14,9 +15,10 @@ cd "$QUORVANE_ROOT"
 ops=200000
 seed=1
 quick=()
+runs=5
 while [ $# -gt 0 ]; do
   case "$1" in
-    --quick) quick=(--quick); ops=20000 ;;
+    --quick) quick=(--quick); ops=20000; runs=1 ;;
     --ops) ops=$2; shift ;;
     --seed) seed=$2; shift ;;
     -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
@@ -45,3 +47,10 @@ build-bench/engine_bench --runs "${QUORVANE_BENCH_RUNS:-7}" --results build-benc
   bench/flows/mixed-large.flow
 echo
 "$python" bench/bench_python.py --flows bench/flows --engine-results build-bench/engine-results.txt "${quick[@]}"
+
+echo
+echo "== N books on N threads (the mixed flow, each thread a book of its own; elapsed time) =="
+free_threaded=$(venv_for 3.13t)
+"$python" bench/thread_scaling.py --runs "$runs" --label "CPython 3.13"
+PYTHON_GIL=0 "$free_threaded" bench/thread_scaling.py --runs "$runs" --label "CPython 3.13t, PYTHON_GIL=0"
+PYTHON_GIL=1 "$free_threaded" bench/thread_scaling.py --runs "$runs" --label "CPython 3.13t, PYTHON_GIL=1"

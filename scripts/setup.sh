@@ -3,6 +3,7 @@
 # per interpreter with quorvane and the tools installed.
 #   source scripts/setup.sh; venv_for 3.13   -> prints the venv's python
 set -euo pipefail
+shopt -s inherit_errexit  # a failure inside $(...) fails the caller too
 
 QUORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 QUORVANE_VENVS=${QUORVANE_VENVS:-$QUORVANE_ROOT/.venv}
@@ -45,20 +46,13 @@ install_system_packages() {
   install_debian_packages "$boost" || log "building with standard containers"
 }
 
+# The base interpreter of a line: found or built by scripts/python.sh; the
+# lines 3.14 and 3.15 exist inside the root of scripts/sid-root.sh.
 interpreter_for() {
   case "$1" in
-    3.13) "$QUORVANE_ROOT/scripts/python313.sh" release ;;
-    3.13-debug) "$QUORVANE_ROOT/scripts/python313.sh" debug ;;
-    3.11)
-      for candidate in python3.11 "$HOME"/.pyenv/versions/3.11*/bin/python3.11 /usr/bin/python3.11; do
-        if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c 'import venv' 2>/dev/null; then
-          command -v "$candidate"
-          return 0
-        fi
-      done
-      log "no python3.11 found"
-      return 1
-      ;;
+    3.11 | 3.12 | 3.13 | 3.13-debug | 3.13t) "$QUORVANE_ROOT/scripts/python.sh" "$1" ;;
+    3.14 | 3.15) command -v "python$1" || { log "no python$1 here: run it through scripts/sid-root.sh"; return 1; } ;;
+    3.15-debug) command -v python3.15-dbg || { log "no python3.15-dbg here: run it through scripts/sid-root.sh"; return 1; } ;;
     *) log "unknown interpreter $1"; return 1 ;;
   esac
 }
@@ -74,7 +68,13 @@ new_venv() {
     log "creating $venv from $base"
     "$base" -m venv "$venv" >&2
   fi
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis "$@" >&2
+  # The newest hypothesis has a native part that free-threaded builds lack and
+  # that pip cannot build here; 6.139.3 imports there.
+  local hypothesis=hypothesis
+  if "$venv/bin/python" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_GIL_DISABLED"))'; then
+    hypothesis=hypothesis==6.139.3
+  fi
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest "$hypothesis" "$@" >&2
   echo "$venv/bin/python"
 }
 

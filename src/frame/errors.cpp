@@ -1,12 +1,16 @@
 #include "frame/errors.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
 namespace quorvane::frame {
 namespace {
 
-PyObject* panic_class = nullptr;
+// Made on first need, by whichever thread fails first; should two threads
+// race, the first class stored wins and the other is dropped, so that every
+// PanicException is an instance of the one class.
+std::atomic<PyObject*> panic_class{nullptr};
 
 constexpr const char* kPanicDoc =
     "Raised when the native code of this module fails internally.\n\n"
@@ -49,10 +53,12 @@ Ref fetch_exception() {
 }
 
 PyObject* panic_type() {
-  if (!panic_class) {
-    panic_class = PyErr_NewExceptionWithDoc("velk_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
-  }
-  return panic_class;
+  PyObject* stored = panic_class.load(std::memory_order_acquire);
+  if (stored) return stored;
+  Ref made = Ref::steal(PyErr_NewExceptionWithDoc("velk_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+  if (!made) return nullptr;
+  if (panic_class.compare_exchange_strong(stored, made.get(), std::memory_order_acq_rel)) return made.release();
+  return stored;  // another thread's class won; ours goes with `made`
 }
 
 void set_python_error(const Raise& error) {
@@ -72,7 +78,8 @@ void set_internal_failure(const char* text) {
 }
 
 void reraise_fetched_panic() {
-  if (!panic_class || !PyErr_ExceptionMatches(panic_class)) return;
+  PyObject* panic = panic_class.load(std::memory_order_acquire);
+  if (!panic || !PyErr_ExceptionMatches(panic)) return;
   Ref exception = fetch_exception();
   Ref text = Ref::steal(PyObject_Str(exception.get()));
   const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;

@@ -1,6 +1,7 @@
 // The layout of every instance: the object header, the class's native value,
 // then the borrow counter. A value type names its class through PyClass<T>;
-// the type object is stored once it exists.
+// the type object is published once it exists, and threads that make
+// instances read it without a lock.
 #pragma once
 #include <Python.h>
 
@@ -26,7 +27,7 @@ struct Instance {
 };
 
 template <class T>
-inline PyTypeObject* registered_type = nullptr;
+inline std::atomic<PyTypeObject*> registered_type{nullptr};
 
 template <class T>
 Instance<T>* as_instance(PyObject* object) {
@@ -35,16 +36,15 @@ Instance<T>* as_instance(PyObject* object) {
 
 template <class T>
 bool is_instance(PyObject* object) {
-  PyTypeObject* type = registered_type<T>;
+  PyTypeObject* type = registered_type<T>.load(std::memory_order_acquire);
   return type && (Py_TYPE(object) == type || PyType_IsSubtype(Py_TYPE(object), type));
 }
 
 template <class T>
 PyTypeObject* type_for_results() {
-  if (!registered_type<T>) {
-    throw InternalFailure(std::string("failed to create type object for ") + PyClass<T>::name);
-  }
-  return registered_type<T>;
+  PyTypeObject* type = registered_type<T>.load(std::memory_order_acquire);
+  if (!type) throw InternalFailure(std::string("failed to create type object for ") + PyClass<T>::name);
+  return type;
 }
 
 // A new instance holding `value`.

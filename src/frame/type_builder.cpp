@@ -62,8 +62,8 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return nullptr;
 }
 
-PyTypeObject* ensure_type(const ClassTable& table, PyTypeObject*& slot) {
-  if (slot) return slot;
+PyTypeObject* ensure_type(const ClassTable& table, std::atomic<PyTypeObject*>& slot) {
+  if (PyTypeObject* made_before = slot.load(std::memory_order_acquire)) return made_before;
   const std::string failure = std::string("An error occurred while initializing class ") + table.name;
   // The interpreter may keep pointing at the name it was given, so it is never freed.
   const char* full_name = strdup((std::string("builtins.") + table.name).c_str());
@@ -92,9 +92,10 @@ PyTypeObject* ensure_type(const ClassTable& table, PyTypeObject*& slot) {
   // The interpreter calls a class through its tp_vectorcall when set; the
   // classes cannot be subclassed, so no subclass inherits it by mistake.
   if (table.vectorcall) type->tp_vectorcall = table.vectorcall;
-  slot = type;
+  // Published before its members exist: making them needs the type.
+  slot.store(type, std::memory_order_release);
   if (!set_attributes(table, type)) {
-    slot = nullptr;
+    slot.store(nullptr, std::memory_order_release);
     made = Ref();
     wrap_pending(failure);
     return nullptr;

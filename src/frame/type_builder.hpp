@@ -6,6 +6,7 @@
 #pragma once
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -38,9 +39,10 @@ struct ClassTable {
   vectorcallfunc vectorcall = nullptr;        // calls of the class, when set
 };
 
-// Creates the type once and stores it in `slot`; a later call returns it.
-// Returns null with the RuntimeError set on failure.
-PyTypeObject* ensure_type(const ClassTable& table, PyTypeObject*& slot);
+// Creates the type once and publishes it in `slot`; a later call returns it.
+// Returns null with the RuntimeError set on failure. Callers serialise calls
+// for the same slot (the module entry holds its lock).
+PyTypeObject* ensure_type(const ClassTable& table, std::atomic<PyTypeObject*>& slot);
 
 // True when Python code has replaced the class's __new__ (ours is `tp_new`)
 // or given it an __init__: its calls must then go the interpreter's way.

@@ -1,5 +1,8 @@
 // The module entry: binds the module to the first interpreter that imports
 // it, creates the module once and registers the five classes in __all__.
+// On a free-threaded build the module declares that it runs without the
+// interpreter lock: every object guards itself with its borrow counter, and
+// the process-wide state is made under the entry's own lock or atomically.
 #include <Python.h>
 
 #include <atomic>
@@ -17,16 +20,31 @@ using frame::Ref;
 std::atomic<std::int64_t> owning_interpreter{-1};
 PyObject* the_module = nullptr;
 
+#ifdef Py_GIL_DISABLED
+// Without the interpreter lock two imports may run the entry at once; they
+// take turns. A PyMutex lets the interpreter pause a waiting thread (for a
+// collection) where a C++ mutex would deadlock it.
+PyMutex entry_lock = {0};
+struct EntryTurn {
+  EntryTurn() { PyMutex_Lock(&entry_lock); }
+  ~EntryTurn() { PyMutex_Unlock(&entry_lock); }
+  EntryTurn(const EntryTurn&) = delete;
+  EntryTurn& operator=(const EntryTurn&) = delete;
+};
+#else
+struct EntryTurn {};  // the interpreter lock already lets one entry run at a time
+#endif
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "quorvane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 struct Registration {
   const frame::ClassTable& (*table)();
-  PyTypeObject*& type;
+  std::atomic<PyTypeObject*>& type;
 };
 
-bool register_class(PyObject* module, const frame::ClassTable& table, PyTypeObject*& slot) {
+bool register_class(PyObject* module, const frame::ClassTable& table, std::atomic<PyTypeObject*>& slot) {
   PyTypeObject* type = frame::ensure_type(table, slot);
   if (!type) return false;
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -46,6 +64,7 @@ bool register_class(PyObject* module, const frame::ClassTable& table, PyTypeObje
 }
 
 PyObject* initialise() {
+  [[maybe_unused]] const EntryTurn turn;
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) frame::throw_pending();
   std::int64_t expected = -1;
@@ -59,6 +78,9 @@ PyObject* initialise() {
 
   Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
   if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
   const Registration classes[] = {
       {order_class, frame::registered_type<OrderRecord>},
       {fill_class, frame::registered_type<FillRecord>},

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -15,10 +16,12 @@ namespace {
 // getentropy refuses requests above 256 bytes.
 constexpr std::size_t kPoolSize = 256;
 
+// One pool per thread: threads never share bytes, and drawing needs no lock.
 struct Pool {
   unsigned char bytes[kPoolSize];
   std::size_t used = kPoolSize;  // everything before `used` is spent (and zeroed)
 
+  ~Pool() { explicit_bzero(bytes, sizeof bytes); }  // a finished thread leaves no unused bytes behind
   void discard() {
     std::memset(bytes, 0, sizeof bytes);
     used = kPoolSize;
@@ -26,8 +29,10 @@ struct Pool {
 };
 
 thread_local Pool pool;
-EntropySource source = nullptr;
+std::atomic<EntropySource> source{nullptr};
 
+// Only the forking thread lives on in the child, so its pool is the only
+// one the child could draw from.
 void discard_in_child() { pool.discard(); }
 
 struct ForkHook {
@@ -41,7 +46,8 @@ const ForkHook fork_hook;
 }
 
 void refill() {
-  int rc = source ? source(pool.bytes, kPoolSize) : getentropy(pool.bytes, kPoolSize);
+  const EntropySource replacement = source.load(std::memory_order_acquire);
+  int rc = replacement ? replacement(pool.bytes, kPoolSize) : getentropy(pool.bytes, kPoolSize);
   if (rc != 0) {
     int error = errno;
     pool.discard();
@@ -65,7 +71,7 @@ void random_bytes(unsigned char* out, std::size_t length) {
 }
 
 void set_entropy_source(EntropySource replacement) {
-  source = replacement;
+  source.store(replacement, std::memory_order_release);
   pool.discard();
 }
 

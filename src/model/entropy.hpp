@@ -1,7 +1,8 @@
 // Random bytes for order ids, drawn from the system's entropy source in
-// blocks, so that most ids cost no system call. Bytes are wiped as they are
-// handed out, and a forked child discards the pool so that it never hands out
-// bytes its parent also holds.
+// blocks, so that most ids cost no system call. Each thread draws from a pool
+// of its own. Bytes are wiped as they are handed out and when a thread ends,
+// and a forked child discards its pool so that it never hands out bytes its
+// parent also holds.
 #pragma once
 #include <cstddef>
 
@@ -14,7 +15,8 @@ using EntropySource = int (*)(void* buffer, std::size_t length);
 // ("could not retrieve random bytes for uuid: ...") when the source fails.
 void random_bytes(unsigned char* out, std::size_t length);
 
-// Installs another source (nullptr restores getentropy) and empties the pool.
+// Installs another source (nullptr restores getentropy) and empties the
+// calling thread's pool; other threads use up what their pools hold first.
 void set_entropy_source(EntropySource source);
 
 }  // namespace quorvane

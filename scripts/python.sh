@@ -1,43 +1,51 @@
 #!/usr/bin/env bash
-# Find or set up a CPython 3.13 with development headers; print its path.
+# Find or set up a CPython with development headers and a working venv;
+# print its path.
 #
-#   scripts/python313.sh [release|debug]      (default: release)
+#   scripts/python.sh LINE
+#
+#   3.11, 3.12  an existing install (PATH, then pyenv), else Debian's package
+#   3.13        the same, else a source build
+#   3.13-debug  a --with-pydebug source build (its reference total catches
+#               reference leaks in the extension)
+#   3.13t       a free-threaded (--disable-gil) source build
+#
+# Source builds use the upstream tarball of Debian trixie's python3.13 source
+# package (kept in the cache, so the second build fetches nothing) and are
+# cached per line. 3.14 and 3.15 come from scripts/sid-root.sh instead.
 #
 # The interpreter path is the only thing written to stdout (last line);
 # all progress goes to stderr.
 #
-# release: an existing python3.13 (PATH, then pyenv) with headers and a
-#          working venv; else Debian's python3.13-dev; else a source build.
-# debug:   always a --with-pydebug source build (refcount checks catch
-#          reference leaks in the extension).
-#
 # Environment:
 #   QUORVANE_CACHE              cache root (default: ~/.cache/quorvane)
-#   QUORVANE_PY313_FORCE_BUILD  =1 skips the lookup/apt steps for release
+#   QUORVANE_PY313_FORCE_BUILD  =1 skips the lookup/apt steps for 3.13
 #   QUORVANE_JOBS               make parallelism (default: nproc)
 set -euo pipefail
 
 # Everything below logs to stderr; fd 3 carries the final answer.
 exec 3>&1 1>&2
 
-mode=${1:-release}
-case $mode in
-    release|debug) ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "usage: $0 [release|debug]"; exit 2 ;;
+line=${1:-}
+case $line in
+    3.11|3.12|3.13) version=$line; flavour=release ;;
+    3.13-debug) version=3.13; flavour=debug ;;
+    3.13t) version=3.13; flavour=freethreaded ;;
+    -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "usage: $0 3.11|3.12|3.13|3.13-debug|3.13t"; exit 2 ;;
 esac
 
 cache_root=${QUORVANE_CACHE:-$HOME/.cache/quorvane}
-if [[ $mode == debug ]]; then
-    prefix=$cache_root/python3.13-debug
-else
-    prefix=$cache_root/python3.13
-fi
+case $flavour in
+    release) prefix=$cache_root/python$version; binary=python$version ;;
+    debug) prefix=$cache_root/python$version-debug; binary=python$version ;;
+    freethreaded) prefix=$cache_root/python${version}t; binary=python${version}t ;;
+esac
 jobs=${QUORVANE_JOBS:-$(nproc 2>/dev/null || echo 2)}
 [[ $jobs =~ ^[1-9][0-9]*$ ]] || { echo "QUORVANE_JOBS must be a positive integer" >&2; exit 2; }
 src_suite=trixie
 
-log() { printf '[python313] %s\n' "$*"; }
+log() { printf '[python %s] %s\n' "$line" "$*"; }
 die() { log "error: $*"; exit 1; }
 
 answer() {
@@ -69,19 +77,21 @@ apt_install_missing() {
     fi
 }
 
-# Prints sys.executable if $1 is CPython 3.13 with Python.h, can create a
-# venv with pip (Debian's python3.13 without -venv fails exactly here), and,
-# for debug mode, is a pydebug build.
+# Prints sys.executable if $1 is CPython $version of this flavour with
+# Python.h and can create a venv with pip (Debian's python3.X without -venv
+# fails exactly here).
 check_python() {
-    local py=$1 want_debug=0 tmp exe
-    [[ $mode == debug ]] && want_debug=1
-    exe=$("$py" - "$want_debug" <<'EOF' 2>/dev/null
+    local py=$1 tmp exe
+    exe=$("$py" - "$version" "$flavour" <<'EOF' 2>/dev/null
 import os, sys, sysconfig
-if sys.version_info[:2] != (3, 13):
+version, flavour = sys.argv[1], sys.argv[2]
+if "%d.%d" % sys.version_info[:2] != version:
     sys.exit(1)
 if not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
     sys.exit(1)
-if sys.argv[1] == "1" and not hasattr(sys, "gettotalrefcount"):
+if hasattr(sys, "gettotalrefcount") != (flavour == "debug"):
+    sys.exit(1)
+if bool(sysconfig.get_config_var("Py_GIL_DISABLED")) != (flavour == "freethreaded"):
     sys.exit(1)
 import venv, ensurepip
 print(sys.executable)
@@ -102,15 +112,15 @@ EOF
 find_existing() {
     local cand exe
     local -a cands=()
-    if cand=$(command -v python3.13 2>/dev/null); then
+    if cand=$(command -v "python$version" 2>/dev/null); then
         cands+=("$cand")
     fi
-    # pyenv shims fail unless 3.13 is the selected version, so look at the
-    # installs directly too (newest first).
+    # pyenv shims fail unless the line is the selected version, so look at
+    # the installs directly too (newest first).
     local pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
     while IFS= read -r cand; do
         [[ -n $cand ]] && cands+=("$cand")
-    done < <(compgen -G "$pyenv_root/versions/3.13*/bin/python3.13" | sort -rV || true)
+    done < <(compgen -G "$pyenv_root/versions/$version.*/bin/python$version" | sort -rV || true)
     for cand in "${cands[@]}"; do
         log "trying $cand"
         if exe=$(check_python "$cand"); then
@@ -123,14 +133,14 @@ find_existing() {
 try_apt_python() {
     command -v apt-cache >/dev/null || return 1
     local candidate
-    candidate=$(apt-cache policy python3.13-dev 2>/dev/null |
+    candidate=$(apt-cache policy "python$version-dev" 2>/dev/null |
                 awk '/Candidate:/ {print $2}')
     [[ -n $candidate && $candidate != "(none)" ]] || return 1
-    log "installing python3.13-dev $candidate from apt"
-    apt_get install python3.13-dev python3.13-venv
+    log "installing python$version-dev $candidate from apt"
+    apt_get install "python$version-dev" "python$version-venv"
     local exe
-    exe=$(check_python /usr/bin/python3.13) ||
-        die "/usr/bin/python3.13 installed but lacks headers or venv"
+    exe=$(check_python "/usr/bin/python$version") ||
+        die "/usr/bin/python$version installed but lacks headers or venv"
     answer "$exe"
 }
 
@@ -177,68 +187,90 @@ Components: main"
     apt_get update
 }
 
+# Sets $tarball to the upstream tarball, downloading it into the cache once.
+find_source_tarball() {
+    local dir=$cache_root/src dl
+    mkdir -p "$dir"
+    exec 8>"$dir/python$version.lock"
+    flock 8
+    tarball=$(compgen -G "$dir/python${version}_*.orig.tar.*" | head -n1 || true)
+    if [[ -z $tarball ]]; then
+        add_deb_src
+        dl=$(mktemp -d "$dir/dl.XXXXXX")
+        # apt's downloader drops to the _apt user; give it a directory it can
+        # write so the fetch stays sandboxed instead of warning.
+        if [[ $(id -u) -eq 0 ]] && id _apt >/dev/null 2>&1; then
+            chown _apt "$dl"
+        fi
+        log "downloading python$version source ($src_suite)"
+        (cd "$dl" && apt_get source --download-only "python$version/$src_suite")
+        tarball=$(compgen -G "$dl/python${version}_*.orig.tar.*" | head -n1 || true)
+        [[ -n $tarball ]] || die "no upstream tarball in $(ls "$dl")"
+        mv "$tarball" "$dir/"
+        rm -rf "$dl"
+        tarball=$dir/$(basename "$tarball")
+    fi
+    exec 8>&-
+}
+
 build_from_source() {
     local build_log=$prefix.build.log
-    local work stage tarball srcdir started
-    started=$(date +%s)
+    local work stage srcdir started=$SECONDS
 
-    add_deb_src
     apt_install_missing \
         build-essential pkg-config xz-utils dpkg-dev \
         libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev \
         libsqlite3-dev libreadline-dev uuid-dev
-
-    work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-py313.XXXXXX")
-    # shellcheck disable=SC2064
-    trap "rm -rf '$work'" EXIT
-    # apt's downloader drops to the _apt user; give it a directory it can
-    # write so the fetch stays sandboxed instead of warning.
-    mkdir "$work/dl"
-    if [[ $(id -u) -eq 0 ]] && id _apt >/dev/null 2>&1; then
-        chown _apt "$work/dl"
-    fi
-    log "downloading python3.13 source ($src_suite)"
-    (cd "$work/dl" && apt_get source --download-only "python3.13/$src_suite")
-
     # Build the pristine upstream tarball: Debian's patches relocate
     # site-packages to dist-packages and assume prefix=/usr, which breaks a
     # private prefix.
-    tarball=$(compgen -G "$work/dl/python3.13_*.orig.tar.*" | head -n1 || true)
-    [[ -n $tarball ]] || die "no upstream tarball in $(ls "$work/dl")"
+    find_source_tarball
+
+    work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-python.XXXXXX")
+    # shellcheck disable=SC2064
+    trap "rm -rf '$work'" EXIT
     log "unpacking $(basename "$tarball")"
     tar -xf "$tarball" -C "$work"
-    srcdir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'Python-3.13*' | head -n1)
+    srcdir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "Python-$version*" | head -n1)
     [[ -n $srcdir && -x $srcdir/configure ]] || die "unexpected tarball layout"
 
-    local -a conf=(--prefix="$prefix" --with-ensurepip=install)
-    [[ $mode == debug ]] && conf+=(--with-pydebug)
+    # The interpreter's own test suite is neither needed nor worth its
+    # build and install time.
+    local -a conf=(--prefix="$prefix" --with-ensurepip=install --disable-test-modules)
+    case $flavour in
+        debug) conf+=(--with-pydebug) ;;
+        freethreaded) conf+=(--disable-gil) ;;
+    esac
 
     # Install into a staging tree and move it into place at the end, so an
     # interrupted build never leaves a half-populated cache behind.
     stage=$work/stage
-    log "building $(basename "$srcdir") ($mode, -j$jobs); log: $build_log"
+    log "building $(basename "$srcdir") ($flavour, -j$jobs); log: $build_log"
     : >"$build_log"
     # Chained with && on purpose: set -e is off inside an `if` condition.
     if ! (
         cd "$srcdir" &&
         ./configure "${conf[@]}" &&
         make -j"$jobs" &&
-        make install DESTDIR="$stage"
+        make install DESTDIR="$stage" COMPILEALL_OPTS="-j$jobs"
     ) >>"$build_log" 2>&1; then
         log "build failed; last lines of $build_log:"
         tail -n 60 "$build_log"
         exit 1
     fi
-    [[ -x $stage$prefix/bin/python3.13 ]] || die "install produced no bin/python3.13"
+    [[ -x $stage$prefix/bin/$binary ]] || die "install produced no bin/$binary"
     rm -rf "$prefix"
     mkdir -p "$(dirname "$prefix")"
     mv "$stage$prefix" "$prefix"
-    log "built in $(( $(date +%s) - started ))s"
+    log "built in $((SECONDS - started))s"
 }
 
-if [[ $mode == release && ${QUORVANE_PY313_FORCE_BUILD:-0} != 1 ]]; then
-    find_existing
-    try_apt_python || true
+if [[ $flavour == release ]]; then
+    if [[ $version != 3.13 || ${QUORVANE_PY313_FORCE_BUILD:-0} != 1 ]]; then
+        find_existing
+        try_apt_python || true
+    fi
+    [[ $version == 3.13 ]] || die "no usable python$version found (PATH, pyenv, Debian's python$version-dev)"
 fi
 
 mkdir -p "$cache_root"
@@ -249,8 +281,8 @@ if ! flock -n 9; then
     flock 9
 fi
 
-if [[ -x $prefix/bin/python3.13 ]]; then
-    if exe=$(check_python "$prefix/bin/python3.13"); then
+if [[ -x $prefix/bin/$binary ]]; then
+    if exe=$(check_python "$prefix/bin/$binary"); then
         log "using cached $exe"
         answer "$exe"
     fi
@@ -258,6 +290,6 @@ if [[ -x $prefix/bin/python3.13 ]]; then
 fi
 
 build_from_source
-exe=$(check_python "$prefix/bin/python3.13") ||
+exe=$(check_python "$prefix/bin/$binary") ||
     die "fresh build in $prefix failed the sanity checks"
 answer "$exe"
