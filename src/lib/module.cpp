@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 
 #include "frame/errors.hpp"
 #include "frame/ref.hpp"
@@ -64,6 +65,13 @@ bool register_class(PyObject* module, const frame::ClassTable& table, std::atomi
 }
 
 PyObject* initialise() {
+  // The C++ runtime sets up a thread's exception state at its first throw.
+  // Thrown first when memory has run out, that set-up itself fails and the
+  // process aborts; so the importing thread throws once now.
+  try {
+    throw std::bad_alloc();
+  } catch (const std::bad_alloc&) {
+  }
   [[maybe_unused]] const EntryTurn turn;
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) frame::throw_pending();
