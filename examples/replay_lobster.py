@@ -2,6 +2,8 @@
 
     replay_lobster.py MESSAGE_FILE ORDERBOOK_FILE [--plot FILE.png] [--quiet]
 
+Needs numpy (pip install numpy, or quorvane[replay]) to read the files.
+
 LOBSTER (lobsterdata.com) publishes NASDAQ order flow as two CSV files of equal
 length: message i is one event, and orderbook row i is the visible book (the
 best N price levels of each side, aggregate shares per level) right after it.
@@ -55,15 +57,18 @@ from __future__ import annotations
 
 import argparse
 import bisect
+import io
 import os
 import sys
 import time
-from collections import Counter
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from itertools import islice, zip_longest
 from pathlib import Path
 from typing import TextIO
+
+import numpy as np
+from numpy.typing import NDArray
 
 from quorvane import Fill, OrderBook, OrderType
 
@@ -73,15 +78,14 @@ TICK_SIZE = 0.01
 PRICE_UNITS = 10_000  # LOBSTER prices are dollars x 10000
 UNITS_PER_TICK = 100
 EMPTY_PRICE = (-9_999_999_999, 9_999_999_999)  # what a row shows for a missing bid, ask level
+BEST = (-1, 0)  # where the best bid, ask sits in its side's ascending list of prices
 DEPTHS = (1, 5, 10)  # agreement is reported for levels 1..d
 REPLAYED = {1, 2, 3, 4}  # message types that change the visible book
 PROGRESS_EVERY = 10_000
 KIND_NAMES = {1: "submit", 2: "partial cancel", 3: "delete", 4: "execute", 5: "hidden execution"}
 
-# An orderbook row, column by column: the N ask prices, the N ask sizes, the N
-# bid prices, the N bid sizes, best level first. With one level that is the
-# file's own order; deeper files interleave the four per level.
-Row = tuple[int, ...]
+# One side of an orderbook row: its N prices, then the N sizes, best level first.
+View = tuple[int, ...]
 Resting = tuple[int, int, int]  # side, price, LOBSTER id (0 for a placeholder)
 
 
@@ -94,6 +98,16 @@ class Messages:
     sizes: list[int]
     prices: list[int]
     sides: list[int]
+    counts: dict[int, int]  # messages by type
+
+
+@dataclass(frozen=True, slots=True)
+class Rows:
+    """An orderbook file as one view per row and side."""
+
+    bids: list[View]
+    asks: list[View]
+    depth: int  # levels per side
 
 
 @dataclass(frozen=True)
@@ -122,78 +136,82 @@ class Summary:
         return self.messages / self.seconds if self.seconds > 0 else float("inf")
 
 
-class Numbers(dict[str, int]):
-    """Parses each distinct cell once: types, sizes and prices repeat all day."""
+def csv_text(path: Path) -> tuple[str, int]:
+    """A CSV file's text and the number of columns of its first row."""
+    text = path.read_text()
+    if not text.strip():
+        raise ValueError(f"{path}: empty file")
+    return text, text.lstrip().partition("\n")[0].count(",") + 1
 
-    def __missing__(self, cell: str) -> int:
-        number = self[cell] = int(cell)
-        return number
 
+def parse_integers(path: Path, text: str, width: int, usecols: Sequence[int] | None = None) -> NDArray[np.int64]:
+    """The integers of a CSV text of `width` columns as a 2-d array, the columns `usecols` or all.
 
-def csv_cells(path: Path) -> tuple[list[str], int]:
-    """All cells of a CSV file of numbers, row after row, and the cells per row."""
-    text = path.read_text().strip()
-    width = text.count(",", 0, text.find("\n")) + 1 if text else 0
-    cells = text.replace("\n", ",").split(",")
-    if len(cells) != (text.count("\n") + 1) * width:
-        raise ValueError(f"{path}: rows of different lengths")
-    return cells, width
+    numpy parses the whole file in one call, several times faster than
+    splitting it and converting each cell in Python.
+    """
+    try:
+        table = np.loadtxt(io.StringIO(text), delimiter=",", dtype=np.int64, usecols=usecols, ndmin=2)
+    except ValueError as error:
+        raise ValueError(f"{path}: {error}") from None
+    # With usecols numpy would take longer rows too.
+    if text.count(",") != (width - 1) * len(table):
+        raise ValueError(f"{path}: rows of different lengths (the first has {width} columns)")
+    return table
 
 
 def read_messages(path: Path) -> Messages:
-    cells, width = csv_cells(path)
+    text, width = csv_text(path)
     if width != 6:
         raise ValueError(f"{path}: {width} columns, a message file has 6")
-    number = Numbers().__getitem__
-    # Only hidden executions have sub-penny prices, and those are skipped.
-    return Messages(list(map(number, cells[1::6])), list(map(int, cells[2::6])), list(map(number, cells[3::6])),
-                    list(map(number, cells[4::6])), [BUY if cell == "1" else SELL for cell in cells[5::6]])
+    # The time column is not needed: file order is event order.
+    kinds, order_ids, sizes, prices, directions = parse_integers(path, text, width, range(1, 6)).T
+    types, counts = np.unique(kinds, return_counts=True)
+    return Messages(kinds.tolist(), order_ids.tolist(), sizes.tolist(), prices.tolist(),
+                    np.where(directions == 1, BUY, SELL).tolist(), dict(zip(types.tolist(), counts.tolist())))
 
 
-def read_rows(path: Path) -> tuple[list[Row], int]:
-    """The rows and the number of levels each shows per side."""
-    cells, width = csv_cells(path)
-    if width == 0 or width % 4:
+def read_rows(path: Path) -> Rows:
+    text, width = csv_text(path)
+    if width % 4:
         raise ValueError(f"{path}: {width} columns, an orderbook file has 4 per level")
-    numbers, depth = list(map(Numbers().__getitem__, cells)), width // 4
-    # Each row takes `depth` cells from each of the four columns in turn.
-    columns = [iter(numbers[column::4]) for column in range(4)]
-    return list(zip(*(column for column in columns for _ in range(depth)))), depth
+    depth = width // 4
+    columns = parse_integers(path, text, width).T.tolist()
+
+    def side(first: int) -> list[View]:
+        # Level k's columns are 4k (ask price), 4k + 1 (ask size), 4k + 2 and 4k + 3 (the bid's).
+        return list(zip(*(columns[4 * level + column] for column in (first, first + 1) for level in range(depth))))
+
+    return Rows(side(2), side(0), depth)
 
 
-def shown(row: Row, side: int) -> dict[int, int]:
-    """Price -> shares of the levels a row shows on one side."""
-    depth = len(row) // 4
-    start = 0 if side == SELL else 2 * depth
-    return {price: size for price, size in zip(row[start:start + depth], row[start + depth:start + 2 * depth])
-            if size > 0}
+def levels_of(view: View) -> dict[int, int]:
+    """Price -> shares of the levels a view shows."""
+    depth = len(view) // 2
+    return {price: size for price, size in zip(view[:depth], view[depth:]) if size > 0}
 
 
-def make_row(bids: dict[int, int], asks: dict[int, int], depth: int) -> Row:
-    """The row that shows the best `depth` of these levels."""
-    cells: list[int] = []
-    for side, shares in ((SELL, asks), (BUY, bids)):
-        prices = sorted(shares, reverse=side == BUY)[:depth]
-        missing = depth - len(prices)
-        cells += prices + [EMPTY_PRICE[side]] * missing + [shares[price] for price in prices] + [0] * missing
-    return tuple(cells)
+def view_of(levels: dict[int, int], side: int, depth: int) -> View:
+    """The view that shows the best `depth` of these levels."""
+    prices = sorted(levels, reverse=side == BUY)[:depth]
+    missing = depth - len(prices)
+    return (*prices, *[EMPTY_PRICE[side]] * missing, *[levels[price] for price in prices], *[0] * missing)
 
 
-def before_first(row: Row, messages: Messages) -> Row:
-    """The visible book before message 1, from row 1 (the book after it)."""
+def before_first(rows: Rows, messages: Messages) -> tuple[View, View]:
+    """The bid and ask views before message 1, from row 1 (the book after it)."""
     kind, side, price, size = messages.kinds[0], messages.sides[0], messages.prices[0], messages.sizes[0]
-    if kind not in REPLAYED:
-        return row
-    sides = [shown(row, BUY), shown(row, SELL)]
-    levels = sides[side]
-    levels[price] = levels.get(price, 0) + (-size if kind == 1 else size)
-    # A level given back can push row 1's last level out of the window.
-    sides[side] = {price: size for price, size in levels.items() if size > 0}
-    return make_row(sides[BUY], sides[SELL], len(row) // 4)
+    views = [rows.bids[0], rows.asks[0]]
+    if kind in REPLAYED:
+        levels = levels_of(views[side])
+        levels[price] = levels.get(price, 0) + (-size if kind == 1 else size)
+        # A level given back can push the row's last level out of the window.
+        views[side] = view_of({price: size for price, size in levels.items() if size > 0}, side, rows.depth)
+    return views[BUY], views[SELL]
 
 
-def matching_levels(mine: Row, row: Row, depth: int) -> int:
-    """How many levels, from the best, two rows show alike."""
+def first_difference(mine: View, row: View, depth: int) -> int:
+    """The index of the first level, from the best, at which two views differ (depth if none)."""
     return min((cell % depth for cell, (a, b) in enumerate(zip(mine, row)) if a != b), default=depth)
 
 
@@ -203,6 +221,8 @@ class Replay:
     The mirror keeps LOBSTER's price units. Each side's list of prices also
     holds `depth` empty levels, priced as a row shows a missing level, beyond
     its worst price, so that its best `depth` levels always read like a row.
+    `views` holds each side's best levels as a row shows them; whoever
+    changes a side recomputes its view.
     """
 
     def __init__(self, depth: int) -> None:
@@ -213,34 +233,45 @@ class Replay:
         self.queues: tuple[dict[int, dict[str, int]], ...] = ({}, {})
         self.totals: tuple[dict[int, int], ...] = ({EMPTY_PRICE[BUY]: 0}, {EMPTY_PRICE[SELL]: 0})
         self.prices: tuple[list[int], ...] = ([EMPTY_PRICE[BUY]] * depth, [EMPTY_PRICE[SELL]] * depth)  # ascending
+        # One level a side reads as a plain pair, several times faster than the general case.
+        self.view: Callable[[int], View] = self.best_level if depth == 1 else self.best_levels
+        self.views = [self.view(BUY), self.view(SELL)]
         self.ids: dict[int, str] = {}  # LOBSTER id -> quorvane id
         self.placeholders = 0
         self.fills = 0
-        # One level a side reads as a plain tuple, much faster than the general case.
-        self.row: Callable[[], Row] = self.best_level if depth == 1 else self.best_levels
 
     # -- the book and its mirror, always changed together --
 
-    def submit(self, side: int, price: int, shares: int, lobster_id: int) -> str:
-        """Adds an order; returns its id."""
+    def submit(self, side: int, price: int, shares: int, lobster_id: int) -> list[Fill]:
+        """Adds an order; returns its fills: when it traded, the other side changed too."""
         order = self.book.create_order(SIDES[side], price / PRICE_UNITS, shares)
-        qid = order.id
         fills = self.book.add(order)
         if fills:
-            self.fills += len(fills)
             shares -= self._take(fills, side)
         if shares > 0:
+            qid = order.id
             queue = self.queues[side].get(price)
             if queue is None:
                 queue = self.queues[side][price] = {}
-                self.totals[side][price] = 0
+                self.totals[side][price] = shares
                 bisect.insort(self.prices[side], price)
+            else:
+                self.totals[side][price] += shares
             queue[qid] = shares
-            self.totals[side][price] += shares
             self.orders[qid] = (side, price, lobster_id)
             if lobster_id:
                 self.ids[lobster_id] = qid
-        return qid
+        return fills
+
+    def execute(self, side: int, price: int, shares: int) -> None:
+        """An opposite order of the executed size at the executed price, so that the
+        engine's own price-time priority decides which resting orders it hits.
+        An execution leaves nothing behind, even when the level held less."""
+        order = self.book.create_order(SIDES[1 - side], price / PRICE_UNITS, shares)
+        fills = self.book.add(order)
+        traded = self._take(fills, 1 - side) if fills else 0
+        if traded < shares and not self.book.cancel(order.id):
+            raise RuntimeError(f"the book lost order {order.id}")
 
     def cancel(self, qid: str) -> None:
         if not self.book.cancel(qid):
@@ -257,6 +288,7 @@ class Replay:
 
     def _take(self, fills: list[Fill], side: int) -> int:
         """Takes each fill's shares from the resting order it hit; returns the shares traded."""
+        self.fills += len(fills)
         traded = 0
         for fill in fills:
             shares = int(fill.quantity)
@@ -287,34 +319,39 @@ class Replay:
     # -- messages --
 
     def apply(self, kind: int, lobster_id: int, size: int, price: int, side: int) -> None:
-        """Replays one message; types that leave the visible book alone are skipped."""
+        """Replays one message and recomputes the views it changed; types that leave
+        the visible book alone are skipped."""
         if kind == 1:
-            self.submit(side, price, size, lobster_id)
-            return
-        qid = self.ids.get(lobster_id)
-        if kind == 3 and qid is not None:
-            self.cancel(qid)
+            if self.submit(side, price, size, lobster_id):
+                self.views[1 - side] = self.view(1 - side)
         elif kind == 4:
-            taker = self.submit(1 - side, price, size, 0)
-            if taker in self.orders:
-                # The level held less than was executed; an execution leaves nothing behind.
-                self.cancel(taker)
-        elif kind == 2 and qid is not None:
-            self.shrink(qid, size)
-        elif kind in (2, 3):
-            # Placed before the file starts or outside its levels: inside a placeholder.
-            self.remove_shares(side, price, size)
+            self.execute(side, price, size)
+        elif kind == 2 or kind == 3:
+            qid = self.ids.get(lobster_id)
+            if qid is None:
+                # Placed before the file starts or outside its levels: inside a placeholder.
+                self.remove_shares(side, price, size)
+            else:
+                side = self.orders[qid][0]  # the order's own, whatever the message says
+                if kind == 3:
+                    self.cancel(qid)
+                else:
+                    self.shrink(qid, size)
+        else:
+            return
+        self.views[side] = self.view(side)
 
     # -- what the book shows --
 
-    def best_level(self) -> Row:
-        bid, ask = self.prices[BUY][-1], self.prices[SELL][0]
-        return ask, self.totals[SELL][ask], bid, self.totals[BUY][bid]
+    def best_level(self, side: int) -> View:
+        price = self.prices[side][BEST[side]]
+        return price, self.totals[side][price]
 
-    def best_levels(self) -> Row:
-        depth = self.depth
-        bids, asks = self.prices[BUY][:-depth - 1:-1], self.prices[SELL][:depth]
-        return (*asks, *map(self.totals[SELL].__getitem__, asks), *bids, *map(self.totals[BUY].__getitem__, bids))
+    def best_levels(self, side: int) -> View:
+        """The side's best levels as a row shows them."""
+        prices = self.prices[side]
+        best = prices[:-self.depth - 1:-1] if side == BUY else prices[:self.depth]
+        return tuple(best + [self.totals[side][price] for price in best])
 
     def engine_mismatches(self) -> int:
         """Resting orders on which the engine and the mirror disagree: id, price, shares or place in the queue."""
@@ -330,16 +367,22 @@ class Replay:
     # -- reconciliation with an orderbook row --
 
     def remove_shares(self, side: int, price: int, shares: int) -> None:
-        """Take shares out of a level: placeholders first, newest first."""
-        while shares > 0 and (queue := self.queues[side].get(price)):
-            for qid in reversed(queue):
-                if not self.orders[qid][2]:
-                    break
-            else:
-                qid = next(reversed(queue))
-            take = min(queue[qid], shares)
-            self.shrink(qid, take)
-            shares -= take
+        """Take shares out of a level: placeholders first, newest first, then the newest real orders."""
+        queue = self.queues[side].get(price)
+        if queue is None or shares <= 0:
+            return
+        if shares >= self.totals[side][price]:
+            for qid in list(queue):
+                self.cancel(qid)
+            return
+        orders, newest_first = self.orders, list(reversed(queue))
+        for qid in [qid for qid in newest_first if not orders[qid][2]] + [qid for qid in newest_first if orders[qid][2]]:
+            held = queue[qid]
+            if held >= shares:
+                self.shrink(qid, shares)
+                return
+            self.cancel(qid)
+            shares -= held
 
     def window(self, side: int, last_price: int, last_size: int) -> list[int]:
         """The book's prices on `side` that a row's levels cover, given the row's last level on that side."""
@@ -349,14 +392,11 @@ class Replay:
             return prices[depth if last_size <= 0 else bisect.bisect_left(prices, last_price):]
         return prices[:-depth if last_size <= 0 else bisect.bisect_right(prices, last_price)]
 
-    def reconcile(self, row: Row) -> None:
+    def reconcile(self, bids: View, asks: View) -> None:
         """Brings the book's visible window in line with a row, on each side that differs."""
-        mine, depth = self.row(), self.depth
-        fixes = []
-        for side, start in ((SELL, 0), (BUY, 2 * depth)):
-            end = start + 2 * depth
-            if mine[start:end] != row[start:end]:
-                fixes.append((side, row[start:start + depth], row[start + depth:end]))
+        depth = self.depth
+        fixes = [(side, row[:depth], row[depth:]) for side, row in ((SELL, asks), (BUY, bids))
+                 if self.views[side] != row]
         # Trim before topping up, so no placeholder can cross a stale level.
         for side, prices, sizes in fixes:
             totals, wanted = self.totals[side], dict(zip(prices, sizes))
@@ -371,45 +411,49 @@ class Replay:
                 if missing > 0:
                     self.submit(side, price, missing, 0)
                     self.placeholders += 1
+        # A placeholder that crossed a wrong row changed the other side too.
+        self.views[:] = self.view(BUY), self.view(SELL)
 
 
 def run(message_path: Path, orderbook_path: Path, progress: TextIO | None = None) -> tuple[Summary, OrderBook]:
     began, cpu_began = time.perf_counter(), time.thread_time()
-    messages, (rows, depth) = read_messages(message_path), read_rows(orderbook_path)
-    if len(messages.kinds) != len(rows) or not rows:
-        raise ValueError(f"{len(messages.kinds)} messages but {len(rows)} orderbook rows")
+    messages, rows = read_messages(message_path), read_rows(orderbook_path)
+    count, depth = len(rows.bids), rows.depth
+    if len(messages.kinds) != count:
+        raise ValueError(f"{len(messages.kinds)} messages but {count} orderbook rows")
     replay = Replay(depth)
-    replay.reconcile(before_first(rows[0], messages))  # seeds the empty book
+    replay.reconcile(*before_first(rows, messages))  # seeds the empty book
     seeded, replay.placeholders = replay.placeholders, 0
-    apply, book_row = replay.apply, replay.row
+    apply, views, reconcile = replay.apply, replay.views, replay.reconcile
     # by_matching[k]: rows whose best k levels agree and whose level k + 1 does not.
     by_matching = [0] * (depth + 1)
     agree = reconciliations = 0
-    previous, agreed = rows[0], True
-    in_step = zip(messages.kinds, messages.order_ids, messages.sizes, messages.prices, messages.sides, rows)
-    for done in range(PROGRESS_EVERY, len(rows) + PROGRESS_EVERY, PROGRESS_EVERY):
-        for kind, lobster_id, size, price, side, row in islice(in_step, PROGRESS_EVERY):
+    previous_bids, previous_asks, agreed = rows.bids[0], rows.asks[0], True
+    in_step = zip(messages.kinds, messages.order_ids, messages.sizes, messages.prices, messages.sides,
+                  rows.bids, rows.asks)
+    for done in range(PROGRESS_EVERY, count + PROGRESS_EVERY, PROGRESS_EVERY):
+        for kind, lobster_id, size, price, side, bids, asks in islice(in_step, PROGRESS_EVERY):
             if not agreed:  # the book lacks what the previous row shows, or holds what it does not
-                replay.reconcile(previous)
+                reconcile(previous_bids, previous_asks)
                 reconciliations += 1
             apply(kind, lobster_id, size, price, side)
-            mine = book_row()
-            agreed = mine == row
+            agreed = views[BUY] == bids and views[SELL] == asks
             if agreed:
                 agree += 1
-            else:
-                by_matching[matching_levels(mine, row, depth)] += 1
-            previous = row
+            elif depth > 1:
+                by_matching[min(first_difference(views[BUY], bids, depth),
+                                first_difference(views[SELL], asks, depth))] += 1
+            previous_bids, previous_asks = bids, asks
         if progress is not None:
-            print(f"  {min(done, len(rows)):,} / {len(rows):,} messages, {agree:,} rows agree", file=progress)
+            print(f"  {min(done, count):,} / {count:,} messages, {agree:,} rows agree", file=progress)
     by_matching[depth] = agree
     engine_mismatches = replay.engine_mismatches()
     seconds, elapsed = time.thread_time() - cpu_began, time.perf_counter() - began
-    counts = Counter(messages.kinds)
     agree_by_depth = {level: sum(by_matching[level:]) for level in DEPTHS if level < depth}
     agree_by_depth[depth] = agree
-    summary = Summary(len(rows), depth, dict(counts), sum(n for kind, n in counts.items() if kind not in REPLAYED),
-                      seeded, reconciliations, replay.placeholders, len(rows), agree_by_depth, engine_mismatches,
+    counts = messages.counts
+    summary = Summary(count, depth, counts, sum(n for kind, n in counts.items() if kind not in REPLAYED),
+                      seeded, reconciliations, replay.placeholders, count, agree_by_depth, engine_mismatches,
                       replay.fills, seconds, elapsed)
     return summary, replay.book
 

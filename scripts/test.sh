@@ -59,7 +59,7 @@ if [ "${QUORVANE_QUICK:-0}" != 1 ]; then
   # 4. Sanitizers. The interpreter is not instrumented, so the runtime is
   # preloaded, with libstdc++ so that it can intercept C++ throws; CPython's
   # own allocations at exit are not ours to report.
-  asan_python=$(new_venv 3.13 3.13-asan)
+  asan_python=$(new_venv 3.13 3.13-asan numpy)  # the replay example needs it; matplotlib brings it elsewhere
   install_checkout "$asan_python" -DQUORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
   log "tests under AddressSanitizer and UBSan"
   (cd "$QUORVANE_ROOT/tests" &&

@@ -60,6 +60,25 @@ def test_a_wrong_level_is_caught_and_then_repaired(tmp_path: Path, level: int, c
     assert s.reconciliations == clean.reconciliations + 2
 
 
+MESSAGE = "34200.004241176,1,16113575,18,5853300,1\n"
+ROW = "5859400,200,5853300,18\n"
+
+
+@pytest.mark.parametrize("messages, rows, error", [
+    ("", ROW, "messages.csv: empty file"),
+    (MESSAGE, "\n", "rows.csv: empty file"),
+    (MESSAGE + "34200.1,3,16113575,18,5853300,1,7\n", ROW * 2, "messages.csv: rows of different lengths"),
+    (MESSAGE, "5859400,200,5853300\n", "rows.csv: 3 columns, an orderbook file has 4 per level"),
+    (MESSAGE, ROW * 2, "1 messages but 2 orderbook rows"),
+])
+def test_a_malformed_file_is_reported(tmp_path: Path, capsys: pytest.CaptureFixture[str], messages: str, rows: str,
+                                      error: str) -> None:
+    (tmp_path / "messages.csv").write_text(messages)
+    (tmp_path / "rows.csv").write_text(rows)
+    assert replay_lobster.main([str(tmp_path / "messages.csv"), str(tmp_path / "rows.csv"), "--quiet"]) == 1
+    assert error in capsys.readouterr().err
+
+
 def test_command_line(tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
     assert replay_lobster.main([str(MESSAGES), str(ROWS), "--quiet"]) == 0
     out, err = capsys.readouterr()
