@@ -59,6 +59,7 @@ import argparse
 import bisect
 import io
 import os
+import struct
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -84,8 +85,11 @@ REPLAYED = {1, 2, 3, 4}  # message types that change the visible book
 PROGRESS_EVERY = 10_000
 KIND_NAMES = {1: "submit", 2: "partial cancel", 3: "delete", 4: "execute", 5: "hidden execution"}
 
-# One side of an orderbook row: its N prices, then the N sizes, best level first.
-View = tuple[int, ...]
+# One side of an orderbook row: its N prices, then the N sizes, best level first,
+# packed as 64-bit integers (view_layout). Packed, the book's side and a row's
+# compare in one bytes comparison, and a row costs one object a side rather
+# than a tuple of 2N integers.
+View = bytes
 Resting = tuple[int, int, int]  # side, price, LOBSTER id (0 for a placeholder)
 
 
@@ -136,83 +140,66 @@ class Summary:
         return self.messages / self.seconds if self.seconds > 0 else float("inf")
 
 
-def csv_text(path: Path) -> tuple[str, int]:
-    """A CSV file's text and the number of columns of its first row."""
-    text = path.read_text()
-    if not text.strip():
+def read_csv(path: Path) -> tuple[bytes, int]:
+    """A CSV file's bytes and the number of columns of its first row."""
+    data = path.read_bytes()
+    if not data.strip():
         raise ValueError(f"{path}: empty file")
-    return text, text.lstrip().partition("\n")[0].count(",") + 1
+    return data, data.lstrip().partition(b"\n")[0].count(b",") + 1
 
 
-def parse_integers(path: Path, text: str, width: int, usecols: Sequence[int] | None = None) -> NDArray[np.int64]:
-    """The integers of a CSV text of `width` columns as a 2-d array, the columns `usecols` or all.
+def parse_integers(path: Path, data: bytes, width: int, usecols: Sequence[int] | None = None) -> NDArray[np.int64]:
+    """The integers of a CSV file of `width` columns as a 2-d array, the columns `usecols` or all.
 
     numpy parses the whole file in one call, several times faster than
-    splitting it and converting each cell in Python.
+    splitting it and converting each cell in Python (and faster from bytes
+    than from a str).
     """
     try:
-        table = np.loadtxt(io.StringIO(text), delimiter=",", dtype=np.int64, usecols=usecols, ndmin=2)
+        table = np.loadtxt(io.BytesIO(data), delimiter=",", dtype=np.int64, usecols=usecols, ndmin=2)
     except ValueError as error:
         raise ValueError(f"{path}: {error}") from None
     # With usecols numpy would take longer rows too.
-    if text.count(",") != (width - 1) * len(table):
+    if data.count(b",") != (width - 1) * len(table):
         raise ValueError(f"{path}: rows of different lengths (the first has {width} columns)")
     return table
 
 
 def read_messages(path: Path) -> Messages:
-    text, width = csv_text(path)
+    data, width = read_csv(path)
     if width != 6:
         raise ValueError(f"{path}: {width} columns, a message file has 6")
     # The time column is not needed: file order is event order.
-    kinds, order_ids, sizes, prices, directions = parse_integers(path, text, width, range(1, 6)).T
+    kinds, order_ids, sizes, prices, directions = parse_integers(path, data, width, range(1, 6)).T
     types, counts = np.unique(kinds, return_counts=True)
     return Messages(kinds.tolist(), order_ids.tolist(), sizes.tolist(), prices.tolist(),
                     np.where(directions == 1, BUY, SELL).tolist(), dict(zip(types.tolist(), counts.tolist())))
 
 
+def view_layout(depth: int) -> struct.Struct:
+    return struct.Struct(f"={2 * depth}q")  # numpy's int64, native byte order
+
+
 def read_rows(path: Path) -> Rows:
-    text, width = csv_text(path)
+    data, width = read_csv(path)
     if width % 4:
         raise ValueError(f"{path}: {width} columns, an orderbook file has 4 per level")
     depth = width // 4
-    columns = parse_integers(path, text, width).T.tolist()
+    table = parse_integers(path, data, width)
 
     def side(first: int) -> list[View]:
         # Level k's columns are 4k (ask price), 4k + 1 (ask size), 4k + 2 and 4k + 3 (the bid's).
-        return list(zip(*(columns[4 * level + column] for column in (first, first + 1) for level in range(depth))))
+        columns = [4 * level + column for column in (first, first + 1) for level in range(depth)]
+        # numpy hands each row's 2N integers out as one bytes object.
+        views: list[View] = np.ascontiguousarray(table[:, columns]).view(f"V{16 * depth}").ravel().tolist()
+        return views
 
     return Rows(side(2), side(0), depth)
 
 
-def levels_of(view: View) -> dict[int, int]:
-    """Price -> shares of the levels a view shows."""
-    depth = len(view) // 2
-    return {price: size for price, size in zip(view[:depth], view[depth:]) if size > 0}
-
-
-def view_of(levels: dict[int, int], side: int, depth: int) -> View:
-    """The view that shows the best `depth` of these levels."""
-    prices = sorted(levels, reverse=side == BUY)[:depth]
-    missing = depth - len(prices)
-    return (*prices, *[EMPTY_PRICE[side]] * missing, *[levels[price] for price in prices], *[0] * missing)
-
-
-def before_first(rows: Rows, messages: Messages) -> tuple[View, View]:
-    """The bid and ask views before message 1, from row 1 (the book after it)."""
-    kind, side, price, size = messages.kinds[0], messages.sides[0], messages.prices[0], messages.sizes[0]
-    views = [rows.bids[0], rows.asks[0]]
-    if kind in REPLAYED:
-        levels = levels_of(views[side])
-        levels[price] = levels.get(price, 0) + (-size if kind == 1 else size)
-        # A level given back can push the row's last level out of the window.
-        views[side] = view_of({price: size for price, size in levels.items() if size > 0}, side, rows.depth)
-    return views[BUY], views[SELL]
-
-
-def first_difference(mine: View, row: View, depth: int) -> int:
-    """The index of the first level, from the best, at which two views differ (depth if none)."""
-    return min((cell % depth for cell, (a, b) in enumerate(zip(mine, row)) if a != b), default=depth)
+def levels_of(prices: Sequence[int], sizes: Sequence[int]) -> dict[int, int]:
+    """Price -> shares of the levels a row shows on one side."""
+    return {price: size for price, size in zip(prices, sizes) if size > 0}
 
 
 class Replay:
@@ -221,8 +208,8 @@ class Replay:
     The mirror keeps LOBSTER's price units. Each side's list of prices also
     holds `depth` empty levels, priced as a row shows a missing level, beyond
     its worst price, so that its best `depth` levels always read like a row.
-    `views` holds each side's best levels as a row shows them; whoever
-    changes a side recomputes its view.
+    `views` holds each side's best levels packed as a row's side is; whoever
+    changes a side reads its view again.
     """
 
     def __init__(self, depth: int) -> None:
@@ -233,12 +220,35 @@ class Replay:
         self.queues: tuple[dict[int, dict[str, int]], ...] = ({}, {})
         self.totals: tuple[dict[int, int], ...] = ({EMPTY_PRICE[BUY]: 0}, {EMPTY_PRICE[SELL]: 0})
         self.prices: tuple[list[int], ...] = ([EMPTY_PRICE[BUY]] * depth, [EMPTY_PRICE[SELL]] * depth)  # ascending
-        # One level a side reads as a plain pair, several times faster than the general case.
+        self.layout = view_layout(depth)
+        # One level a side reads without a loop, several times faster than the general case.
         self.view: Callable[[int], View] = self.best_level if depth == 1 else self.best_levels
         self.views = [self.view(BUY), self.view(SELL)]
-        self.ids: dict[int, str] = {}  # LOBSTER id -> quorvane id
-        self.placeholders = 0
+        # LOBSTER id -> quorvane id. An entry outlives its order: whoever looks
+        # one up asks `orders` whether the order still rests.
+        self.ids: dict[int, str] = {}
+        self.seeded = self.placeholders = 0
         self.fills = 0
+        self.reconciliations = 0
+        # by_matching[k]: rows whose best k levels agree and whose level k + 1 does not.
+        self.by_matching = [0] * (depth + 1)
+
+    def seed(self, bids: View, asks: View, kind: int, side: int, price: int, size: int) -> None:
+        """Fills the empty book with the visible book before the first message, rebuilt from the row
+        after it (`bids`, `asks`) by undoing the message (of type `kind`, on `side` at `price`)."""
+        rows = [bids, asks]
+        if kind in REPLAYED:
+            depth, values = self.depth, self.layout.unpack(rows[side])
+            levels = levels_of(values[:depth], values[depth:])
+            # Take back a submission's shares; give back deleted or executed ones.
+            levels[price] = levels.get(price, 0) + (-size if kind == 1 else size)
+            # A level given back can push the row's last level out of the window.
+            prices = sorted((price for price, shares in levels.items() if shares > 0), reverse=side == BUY)[:depth]
+            missing = depth - len(prices)
+            rows[side] = self.layout.pack(*prices, *[EMPTY_PRICE[side]] * missing,
+                                          *[levels[price] for price in prices], *[0] * missing)
+        self.reconcile(*rows)
+        self.seeded, self.placeholders = self.placeholders, 0
 
     # -- the book and its mirror, always changed together --
 
@@ -304,7 +314,7 @@ class Replay:
         return traded
 
     def _forget(self, qid: str) -> None:
-        side, price, lobster_id = self.orders.pop(qid)
+        side, price, _ = self.orders.pop(qid)
         queue = self.queues[side][price]
         shares = queue.pop(qid)
         if queue:
@@ -313,45 +323,24 @@ class Replay:
             del self.queues[side][price], self.totals[side][price]
             prices = self.prices[side]
             del prices[bisect.bisect_left(prices, price)]
-        if lobster_id:
-            del self.ids[lobster_id]
-
-    # -- messages --
-
-    def apply(self, kind: int, lobster_id: int, size: int, price: int, side: int) -> None:
-        """Replays one message and recomputes the views it changed; types that leave
-        the visible book alone are skipped."""
-        if kind == 1:
-            if self.submit(side, price, size, lobster_id):
-                self.views[1 - side] = self.view(1 - side)
-        elif kind == 4:
-            self.execute(side, price, size)
-        elif kind == 2 or kind == 3:
-            qid = self.ids.get(lobster_id)
-            if qid is None:
-                # Placed before the file starts or outside its levels: inside a placeholder.
-                self.remove_shares(side, price, size)
-            else:
-                side = self.orders[qid][0]  # the order's own, whatever the message says
-                if kind == 3:
-                    self.cancel(qid)
-                else:
-                    self.shrink(qid, size)
-        else:
-            return
-        self.views[side] = self.view(side)
 
     # -- what the book shows --
 
     def best_level(self, side: int) -> View:
         price = self.prices[side][BEST[side]]
-        return price, self.totals[side][price]
+        return self.layout.pack(price, self.totals[side][price])
 
     def best_levels(self, side: int) -> View:
         """The side's best levels as a row shows them."""
-        prices = self.prices[side]
+        prices, totals = self.prices[side], self.totals[side]
         best = prices[:-self.depth - 1:-1] if side == BUY else prices[:self.depth]
-        return tuple(best + [self.totals[side][price] for price in best])
+        return self.layout.pack(*best, *[totals[price] for price in best])
+
+    def matching_levels(self, bids: View, asks: View) -> int:
+        """How many levels, from the best, the book shows as the row does on both sides."""
+        depth, unpack = self.depth, self.layout.unpack
+        return min((cell % depth for mine, row in zip(self.views, (bids, asks))
+                    for cell, (a, b) in enumerate(zip(unpack(mine), unpack(row))) if a != b), default=depth)
 
     def engine_mismatches(self) -> int:
         """Resting orders on which the engine and the mirror disagree: id, price, shares or place in the queue."""
@@ -394,16 +383,19 @@ class Replay:
 
     def reconcile(self, bids: View, asks: View) -> None:
         """Brings the book's visible window in line with a row, on each side that differs."""
-        depth = self.depth
-        fixes = [(side, row[:depth], row[depth:]) for side, row in ((SELL, asks), (BUY, bids))
-                 if self.views[side] != row]
+        depth, fixes = self.depth, []
+        for side, row in ((SELL, asks), (BUY, bids)):
+            if self.views[side] != row:
+                values = self.layout.unpack(row)
+                fixes.append((side, values[:depth], values[depth:]))
         # Trim before topping up, so no placeholder can cross a stale level.
         for side, prices, sizes in fixes:
-            totals, wanted = self.totals[side], dict(zip(prices, sizes))
-            for price in self.window(side, prices[-1], sizes[-1]):
-                extra = totals[price] - wanted.get(price, 0)
-                if extra > 0:
-                    self.remove_shares(side, price, extra)
+            if window := self.window(side, prices[-1], sizes[-1]):
+                totals, wanted = self.totals[side], dict(zip(prices, sizes))
+                for price in window:
+                    extra = totals[price] - wanted.get(price, 0)
+                    if extra > 0:
+                        self.remove_shares(side, price, extra)
         for side, prices, sizes in fixes:
             totals = self.totals[side]
             for price, shares in zip(prices, sizes):
@@ -411,8 +403,57 @@ class Replay:
                 if missing > 0:
                     self.submit(side, price, missing, 0)
                     self.placeholders += 1
-        # A placeholder that crossed a wrong row changed the other side too.
+        # Both: a placeholder that crossed a wrong row changed the other side too.
         self.views[:] = self.view(BUY), self.view(SELL)
+
+    # -- the replay --
+
+    def follow(self, messages: Messages, rows: Rows, progress: TextIO | None) -> None:
+        """Replays each message, recomputing the views it changed, and compares the views
+        with the row after it; a row that disagrees is reconciled before the next message.
+        Types of message that leave the visible book alone are skipped. The dispatch is
+        written out here rather than in a method per message: a call costs about as much
+        as the book's own work on a cancel."""
+        views, view, ids, orders = self.views, self.view, self.ids, self.orders
+        submit, cancel, shrink, execute = self.submit, self.cancel, self.shrink, self.execute
+        by_matching, depth, count = self.by_matching, self.depth, len(rows.bids)
+        agree, agreed, previous_bids, previous_asks = 0, True, rows.bids[0], rows.asks[0]
+        in_step = zip(messages.kinds, messages.order_ids, messages.sizes, messages.prices, messages.sides,
+                      rows.bids, rows.asks)
+        for done in range(PROGRESS_EVERY, count + PROGRESS_EVERY, PROGRESS_EVERY):
+            for kind, lobster_id, size, price, side, bids, asks in islice(in_step, PROGRESS_EVERY):
+                if not agreed:  # the book lacks what the previous row shows, or holds what it does not
+                    self.reconcile(previous_bids, previous_asks)
+                    self.reconciliations += 1
+                if kind == 1:
+                    if submit(side, price, size, lobster_id):
+                        views[1 - side] = view(1 - side)
+                    views[side] = view(side)
+                elif kind == 3 or kind == 2:
+                    qid = ids.get(lobster_id, "")
+                    resting = orders.get(qid)
+                    if resting is None:
+                        # Placed before the file starts or outside its levels: inside a placeholder.
+                        self.remove_shares(side, price, size)
+                    else:
+                        side = resting[0]  # the order's own, whatever the message says
+                        if kind == 3:
+                            cancel(qid)
+                        else:
+                            shrink(qid, size)
+                    views[side] = view(side)
+                elif kind == 4:
+                    execute(side, price, size)
+                    views[side] = view(side)
+                agreed = views[BUY] == bids and views[SELL] == asks
+                if agreed:
+                    agree += 1
+                elif depth > 1:
+                    by_matching[self.matching_levels(bids, asks)] += 1
+                previous_bids, previous_asks = bids, asks
+            if progress is not None:
+                print(f"  {min(done, count):,} / {count:,} messages, {agree:,} rows agree", file=progress)
+        by_matching[depth] = agree
 
 
 def run(message_path: Path, orderbook_path: Path, progress: TextIO | None = None) -> tuple[Summary, OrderBook]:
@@ -422,39 +463,16 @@ def run(message_path: Path, orderbook_path: Path, progress: TextIO | None = None
     if len(messages.kinds) != count:
         raise ValueError(f"{len(messages.kinds)} messages but {count} orderbook rows")
     replay = Replay(depth)
-    replay.reconcile(*before_first(rows, messages))  # seeds the empty book
-    seeded, replay.placeholders = replay.placeholders, 0
-    apply, views, reconcile = replay.apply, replay.views, replay.reconcile
-    # by_matching[k]: rows whose best k levels agree and whose level k + 1 does not.
-    by_matching = [0] * (depth + 1)
-    agree = reconciliations = 0
-    previous_bids, previous_asks, agreed = rows.bids[0], rows.asks[0], True
-    in_step = zip(messages.kinds, messages.order_ids, messages.sizes, messages.prices, messages.sides,
-                  rows.bids, rows.asks)
-    for done in range(PROGRESS_EVERY, count + PROGRESS_EVERY, PROGRESS_EVERY):
-        for kind, lobster_id, size, price, side, bids, asks in islice(in_step, PROGRESS_EVERY):
-            if not agreed:  # the book lacks what the previous row shows, or holds what it does not
-                reconcile(previous_bids, previous_asks)
-                reconciliations += 1
-            apply(kind, lobster_id, size, price, side)
-            agreed = views[BUY] == bids and views[SELL] == asks
-            if agreed:
-                agree += 1
-            elif depth > 1:
-                by_matching[min(first_difference(views[BUY], bids, depth),
-                                first_difference(views[SELL], asks, depth))] += 1
-            previous_bids, previous_asks = bids, asks
-        if progress is not None:
-            print(f"  {min(done, count):,} / {count:,} messages, {agree:,} rows agree", file=progress)
-    by_matching[depth] = agree
+    replay.seed(rows.bids[0], rows.asks[0], messages.kinds[0], messages.sides[0], messages.prices[0],
+                messages.sizes[0])
+    replay.follow(messages, rows, progress)
     engine_mismatches = replay.engine_mismatches()
     seconds, elapsed = time.thread_time() - cpu_began, time.perf_counter() - began
-    agree_by_depth = {level: sum(by_matching[level:]) for level in DEPTHS if level < depth}
-    agree_by_depth[depth] = agree
+    agree_by_depth = {level: sum(replay.by_matching[level:]) for level in (*DEPTHS, depth) if level <= depth}
     counts = messages.counts
     summary = Summary(count, depth, counts, sum(n for kind, n in counts.items() if kind not in REPLAYED),
-                      seeded, reconciliations, replay.placeholders, count, agree_by_depth, engine_mismatches,
-                      replay.fills, seconds, elapsed)
+                      replay.seeded, replay.reconciliations, replay.placeholders, count, agree_by_depth,
+                      engine_mismatches, replay.fills, seconds, elapsed)
     return summary, replay.book
 
 
