@@ -41,6 +41,14 @@ def test_every_level_of_every_row_agrees_with_the_book() -> None:
     assert s.engine_mismatches == 0
 
 
+def test_a_full_day_at_one_level_keeps_its_figures() -> None:
+    # The one-level files take their own path through the mirror; the figures
+    # are the README's and change only with how messages are emulated.
+    s = replay_lobster.replay_files(DATA / "AMZN_2012-06-21_34200000_57600000_message_1.csv",
+                                    DATA / "AMZN_2012-06-21_34200000_57600000_orderbook_1.csv")
+    assert (s.messages, s.depth, s.agree, s.reconciliations, s.engine_mismatches) == (57_515, 1, 49_288, 8_227, 0)
+
+
 @pytest.mark.parametrize("level, column, agree_by_depth", [
     (1, 3, {1: 997, 5: 997}),  # best bid size
     (7, 1, {1: 999, 5: 999}),  # ask size of the seventh level
