@@ -191,13 +191,13 @@ def read_rows(path: Path) -> Rows:
     if width % 4:
         raise ValueError(f"{path}: {width} columns, an orderbook file has 4 per level")
     depth = width // 4
-    table = parse_integers(path, data, width)
+    table, size = parse_integers(path, data, width), view_layout(depth).size
 
     def side(first: int) -> list[View]:
         # Level k's columns are 4k (ask price), 4k + 1 (ask size), 4k + 2 and 4k + 3 (the bid's).
         columns = [4 * level + column for column in (first, first + 1) for level in range(depth)]
         # numpy hands each row's 2N integers out as one bytes object.
-        views: list[View] = np.ascontiguousarray(table[:, columns]).view(f"V{16 * depth}").ravel().tolist()
+        views: list[View] = np.ascontiguousarray(table[:, columns]).view(f"V{size}").ravel().tolist()
         return views
 
     return Rows(side(2), side(0), depth)
@@ -371,7 +371,8 @@ class Replay:
                 self.cancel(qid)
             return
         orders, newest_first = self.orders, list(reversed(queue))
-        for qid in [qid for qid in newest_first if not orders[qid][2]] + [qid for qid in newest_first if orders[qid][2]]:
+        placeholders = [qid for qid in newest_first if not orders[qid][2]]
+        for qid in placeholders + [qid for qid in newest_first if orders[qid][2]]:
             held = queue[qid]
             if held >= shares:
                 self.shrink(qid, shares)
