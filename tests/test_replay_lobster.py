@@ -77,6 +77,8 @@ ROW = "5859400,200,5853300,18\n"
     (MESSAGE, "\n", "rows.csv: empty file"),
     (MESSAGE + "34200.1,3,16113575,18,5853300,1,7\n", ROW * 2, "messages.csv: rows of different lengths"),
     (MESSAGE, "5859400,200,5853300\n", "rows.csv: 3 columns, an orderbook file has 4 per level"),
+    (MESSAGE, ROW + "5859400,200,5853300,18,7\n", "rows.csv: rows of different lengths"),
+    (MESSAGE, ROW.replace("200", "2e2"), "rows.csv: a cell is not an integer"),
     (MESSAGE, ROW * 2, "1 messages but 2 orderbook rows"),
 ])
 def test_a_malformed_file_is_reported(tmp_path: Path, capsys: pytest.CaptureFixture[str], messages: str, rows: str,
