@@ -74,7 +74,8 @@ new_venv() {
   if "$venv/bin/python" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_GIL_DISABLED"))'; then
     hypothesis=hypothesis==6.139.3
   fi
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest "$hypothesis" "$@" >&2
+  # numpy: the LOBSTER replay example reads its files with it.
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest "$hypothesis" numpy "$@" >&2
   echo "$venv/bin/python"
 }
 

@@ -41,6 +41,14 @@ def test_every_level_of_every_row_agrees_with_the_book() -> None:
     assert s.engine_mismatches == 0
 
 
+def test_a_full_day_at_one_level_keeps_its_figures() -> None:
+    # The one-level files take their own path through the mirror; the figures
+    # are the README's and change only with how messages are emulated.
+    s = replay_lobster.replay_files(DATA / "AMZN_2012-06-21_34200000_57600000_message_1.csv",
+                                    DATA / "AMZN_2012-06-21_34200000_57600000_orderbook_1.csv")
+    assert (s.messages, s.depth, s.agree, s.reconciliations, s.engine_mismatches) == (57_515, 1, 49_288, 8_227, 0)
+
+
 @pytest.mark.parametrize("level, column, agree_by_depth", [
     (1, 3, {1: 997, 5: 997}),  # best bid size
     (7, 1, {1: 999, 5: 999}),  # ask size of the seventh level
@@ -58,6 +66,27 @@ def test_a_wrong_level_is_caught_and_then_repaired(tmp_path: Path, level: int, c
     # (so row 502 disagrees) and sheds them for message 503.
     assert s.agree_by_depth == {**agree_by_depth, 10: clean.agree_by_depth[10] - 2}
     assert s.reconciliations == clean.reconciliations + 2
+
+
+MESSAGE = "34200.004241176,1,16113575,18,5853300,1\n"
+ROW = "5859400,200,5853300,18\n"
+
+
+@pytest.mark.parametrize("messages, rows, error", [
+    ("", ROW, "messages.csv: empty file"),
+    (MESSAGE, "\n", "rows.csv: empty file"),
+    (MESSAGE + "34200.1,3,16113575,18,5853300,1,7\n", ROW * 2, "messages.csv: rows of different lengths"),
+    (MESSAGE, "5859400,200,5853300\n", "rows.csv: 3 columns, an orderbook file has 4 per level"),
+    (MESSAGE, ROW + "5859400,200,5853300,18,7\n", "rows.csv: rows of different lengths"),
+    (MESSAGE, ROW.replace("200", "2e2"), "rows.csv: a cell is not an integer"),
+    (MESSAGE, ROW * 2, "1 messages but 2 orderbook rows"),
+])
+def test_a_malformed_file_is_reported(tmp_path: Path, capsys: pytest.CaptureFixture[str], messages: str, rows: str,
+                                      error: str) -> None:
+    (tmp_path / "messages.csv").write_text(messages)
+    (tmp_path / "rows.csv").write_text(rows)
+    assert replay_lobster.main([str(tmp_path / "messages.csv"), str(tmp_path / "rows.csv"), "--quiet"]) == 1
+    assert error in capsys.readouterr().err
 
 
 def test_command_line(tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
