@@ -51,14 +51,15 @@ std::span<const Trade> Book::add(const OrderRecord& order) {
   trades_.clear();
   RecordStore& records = *records_;
   // Everything that can run out of memory comes before the first trade: the
-  // record, and room for the remainder to rest (a level, or an alias entry
-  // when the id is queued already).
+  // record, room for the trades, and room for the remainder to rest (a level,
+  // or an alias entry when the id is queued already).
   const auto [slot, is_new] = records.insert(order);
   LevelIndex level = kNoLevel;
   Slot entry = slot;
   try {
     if (!is_new || !order.is_open()) mark_loose(order.id);
     if (order.is_open()) {
+      reserve_trades(order);
       level = levels_.find(order.side, order.price_in_ticks);
       if (level == kNoLevel) levels_.reserve(order.side);
       if (records[slot].has(Record::kQueued)) entry = records.add_alias(slot);
@@ -101,6 +102,41 @@ void Book::finish_add(Slot slot, Slot entry, LevelIndex level, const OrderRecord
   link_back(level, entry);
 }
 
+// Makes room in trades_ for every trade that matching `incoming` will make.
+// Each trade takes a different resting order, so the orders of the crossing
+// levels bound them, and counting those reads no record; only when they
+// outnumber the room does a dry run of the fills' quantities, in matching's
+// own order and arithmetic, count the trades exactly.
+void Book::reserve_trades(const OrderRecord& incoming) {
+  const Side walked = opposite(incoming.side);
+  const std::size_t room = trades_.capacity();
+  if (room >= resting_[side_index(walked)]) return;
+  std::size_t bound = 0;
+  levels_.from_best(walked, [&](const Level& level) {
+    if (!crosses(level.price, incoming)) return false;
+    bound += level.count;
+    return bound <= room;
+  });
+  if (bound <= room) return;
+
+  const RecordStore& records = *records_;
+  std::size_t trades = 0;
+  double left = incoming.quantity;
+  levels_.from_best(walked, [&](const Level& level) {
+    if (!crosses(level.price, incoming)) return false;
+    for (Slot s = level.head; s != kNoSlot; s = records[s].next) {
+      double resting = records[s].queued_quantity;
+      const double m = matched_quantity(resting, left);
+      resting -= m;
+      left -= m;
+      ++trades;
+      if (left <= 0.0 || !(resting <= 0.0)) return false;  // as in match(): one of them stays, or both
+    }
+    return true;
+  });
+  trades_.reserve(trades);
+}
+
 // The matching loop: trades `incoming` against the front of the best
 // opposite level while it crosses, refreshing each resting order's record.
 void Book::match(OrderRecord& incoming) {
@@ -114,8 +150,7 @@ void Book::match(OrderRecord& incoming) {
     Record& entry = records[front];
     if (entry.next != kNoSlot) records.prefetch(entry.next);  // the next fill's record, likely a cache miss
 
-    // Room for the trade first, so that a step either happens whole or not at all.
-    if (trades_.size() == trades_.capacity()) trades_.reserve(2 * trades_.capacity() + 16);
+    if (trades_.size() == trades_.capacity()) throw InternalFailure("add made more trades than it made room for");
     OrderRecord resting = entry.queued_value();
     Trade trade;
     fill_step(resting, incoming, tick_size_, trade);

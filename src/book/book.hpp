@@ -4,12 +4,12 @@
 //
 // Layout (records.hpp, levels.hpp): a record is one cache line that also
 // serves as its order's queue entry, linked to its neighbours in its level
-// and naming the level by index. So a cancel is one probe of the id table,
-// an unlink and, when the level empties, an erase from its side's map; a
-// resting order finds its level through a hash by price; matching takes the
-// front of the best level and writes the resting record in place. Records,
-// levels and map nodes are recycled: nothing is allocated per operation in
-// steady state.
+// and naming the level by index. So a cancel is one probe of the id table
+// and an unlink (a level that empties stays, idle, for the next order at its
+// price); a resting order finds its level through a hash by price; matching
+// takes the front of the best level and writes the resting record in place.
+// Records, levels and map nodes are recycled: nothing is allocated per
+// operation in steady state.
 //
 // A resting order is both its record (what a lookup shows) and its queue
 // entry (what the market queries show). Matching keeps the two equal;
@@ -20,7 +20,8 @@
 //
 // Invariants (checked by check_invariants(), and after every change in
 // builds with QUORVANE_CHECK_INVARIANTS):
-//  1. a level exists only while its queue is non-empty;
+//  1. the best level of a side and every level a walk shows hold orders;
+//     an emptied level is idle, and idle levels are bounded in number;
 //  2. bids hold only Buy orders, asks only Sell orders, each under its own
 //     price, all Open;
 //  3. queues keep arrival order; a partly filled order keeps its place;
@@ -28,9 +29,9 @@
 //     add of a known id, made them differ;
 //  5. every Open record is queued, except where those two wrote it.
 //
-// Operations give the strong guarantee against bad_alloc, except that add()
-// keeps the trades made before it ran out (its remainder then rests, and
-// every invariant holds).
+// Every operation gives the strong guarantee against bad_alloc: add() makes
+// room for its record, its trades and its remainder before the first trade,
+// so matching allocates nothing.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -103,6 +104,7 @@ class Book {
   }
 
   std::optional<TopOfBook> top(Side side) const;
+  void reserve_trades(const OrderRecord& incoming);
   void match(OrderRecord& incoming);
   void finish_add(Slot slot, Slot entry, LevelIndex level, const OrderRecord& incoming);
   void link_back(LevelIndex level, Slot slot);

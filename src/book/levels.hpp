@@ -124,6 +124,26 @@ class PriceLevels {
   // The best level holding orders: the highest bid, the lowest ask.
   LevelIndex best(Side side) const { return best_[index(side)]; }
 
+  // Visits the levels of a side that hold orders, best first, while `visit`
+  // returns true.
+  template <class F>
+  void from_best(Side side, F&& visit) const {
+    const LevelIndex best = best_[index(side)];
+    if (best == kNoLevel) return;
+    const OrderedLevels& levels = ordered_[index(side)];
+    auto it = pool_[best].where;
+    if (side == Side::Sell) {
+      for (; it != levels.end(); ++it) {
+        if (pool_[it->second].count != 0 && !visit(pool_[it->second])) return;
+      }
+    } else {
+      for (;; --it) {
+        if (pool_[it->second].count != 0 && !visit(pool_[it->second])) return;
+        if (it == levels.begin()) return;
+      }
+    }
+  }
+
   // Makes room for one create() on `side`.
   void reserve(Side side) {
     if (free_head_ == kNoLevel) {

@@ -95,17 +95,6 @@ Rejection make_order(Side side, std::int64_t price_in_ticks, double quantity, Or
   return Rejection::None;
 }
 
-namespace {
-
-// The smaller of two quantities; a NaN loses to a number.
-double matched_quantity(double a, double b) {
-  if (a != a) return b;
-  if (b != b) return a;
-  return b < a ? b : a;
-}
-
-}  // namespace
-
 bool fill_step(OrderRecord& self, OrderRecord& incoming, double tick_size, Trade& out) {
   if (!can_match(self, incoming)) return false;
   const double m = matched_quantity(self.quantity, incoming.quantity);

@@ -71,6 +71,14 @@ inline bool can_match(const OrderRecord& self, const OrderRecord& other) {
                                 : self.price_in_ticks <= other.price_in_ticks;
 }
 
+// The quantity one fill step trades: the smaller of two quantities, where a
+// NaN loses to a number.
+inline double matched_quantity(double a, double b) {
+  if (a != a) return b;
+  if (b != b) return a;
+  return b < a ? b : a;
+}
+
 // The pairwise trade between `self` (in the book: the resting order) and
 // `incoming`. Returns false and changes nothing when they do not match; the
 // orders change only after the clock has been read successfully.

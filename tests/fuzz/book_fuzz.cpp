@@ -164,16 +164,9 @@ struct Model {
     return best;
   }
 
-  // With `max_steps`, stops after that many trades without resting: the
-  // state that an add which ran out of memory may leave.
-  std::vector<Trade> add(OrderRecord in, std::size_t max_steps = SIZE_MAX) {
+  std::vector<Trade> add(OrderRecord in) {
     std::vector<Trade> trades;
-    bool rest = true;
     while (in.is_open()) {
-      if (trades.size() == max_steps) {
-        rest = false;
-        break;
-      }
       const long i = front_of_best(in.side == Side::Buy ? Side::Sell : Side::Buy);
       if (i < 0 || !crosses(queued[i], in)) break;
       OrderRecord resting = queued[i];
@@ -183,7 +176,7 @@ struct Model {
       put(resting);
       if (resting.is_open() && in.is_open()) break;  // both non-finite: no further step would finish either
     }
-    if (rest && in.is_open()) queued.push_back(in);
+    if (in.is_open()) queued.push_back(in);
     put(in);
     return trades;
   }
@@ -466,7 +459,7 @@ class Session {
     const auto expected = model_.add(order);
     std::span<const Trade> trades;
     const std::uint64_t t0 = wall_clock_ns();
-    if (!attempt([&] { trades = book_.add(order); })) return resync_failed_add(before, order, expected.size());
+    if (!attempt([&] { trades = book_.add(order); })) return expect_whole(before);
     const std::uint64_t t1 = wall_clock_ns();
     log_ += "  " + std::to_string(trades.size()) + " trades\n";
     if (trades.size() != expected.size())
@@ -478,22 +471,6 @@ class Session {
       if (trades[i].timestamp < (i ? trades[i - 1].timestamp : t0) || trades[i].timestamp > t1)
         fail("trade timestamps out of order or outside the call");
     }
-  }
-
-  // An add that ran out of memory keeps the trades it made: the book is as
-  // after some of its steps with the incoming order recorded, or whole.
-  void resync_failed_add(const Model& before, const OrderRecord& order, std::size_t steps) {
-    if (!difference(book_, model_)) return;
-    for (std::size_t k = 0; k <= steps; ++k) {
-      Model partial = before;
-      partial.add(order, k);
-      if (!difference(book_, partial)) {
-        model_ = partial;
-        log_ += "  kept " + std::to_string(k) + " trades\n";
-        return;
-      }
-    }
-    expect_whole(before);
   }
 
   void add_book_copy(std::size_t i) {

@@ -141,6 +141,16 @@ def seeds():
     s["resting-runs-out"] = Session().make(BUY, 96, 3).fail_alloc(2).add(0)
     s["trades-run-out"] = (Session().make(SELL, 100, 1).add(0).make(SELL, 100, 1).add(1).make(SELL, 100, 1).add(2)
                            .make(BUY, 100, 3).fail_alloc(1).add(3))
+    # Found by the fuzzer: an add whose trades outgrew the room kept for them
+    # ran out of memory halfway and rested the rest of the order across the
+    # spread. Room for every trade is now made before the first one.
+    outgrown = Session()
+    for i in range(17):
+        outgrown.make(BUY, 100, 1).add(i)
+    outgrown.make(SELL, 100, 20)
+    for n in range(4):
+        outgrown.fail_alloc(n).add(17)
+    s["trades-outgrow-their-room"] = outgrown
     # Found by the fuzzer: an Open record of quantity 0 written by update and
     # added again rests like any other (the invariant checker once refused it).
     s["open-with-no-quantity-rests"] = Session().make(BUY, 96, 3).update(0, 0, OPEN).add_book_copy(0)
