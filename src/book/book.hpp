@@ -23,7 +23,9 @@
 //  1. the best level of a side and every level a walk shows hold orders;
 //     an emptied level is idle, and idle levels are bounded in number;
 //  2. bids hold only Buy orders, asks only Sell orders, each under its own
-//     price, all Open;
+//     price, all Open; the best bid is below the best ask, unless the front
+//     of one of them has a quantity that is not finite (matching leaves two
+//     such orders both open);
 //  3. queues keep arrival order; a partly filled order keeps its place;
 //  4. records agree with their queue entries except where update(), or an
 //     add of a known id, made them differ;

@@ -1,5 +1,6 @@
 // The book's invariant checker: walks every level and every record and
 // describes the first thing that does not hold.
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -80,6 +81,15 @@ std::optional<std::string> Book::check_invariants() const {
     if (best != levels_.best(side)) return name + ": the best level is not the one kept at hand";
   }
   if (idle != levels_.idle_count()) return "the count of idle levels is wrong";
+  // Matching stops with both orders still open only when their quantities
+  // are not finite, and a quantity that is not finite stays so: only such an
+  // order at the front of a side can leave the book crossed.
+  const LevelIndex bid = levels_.best(Side::Buy), ask = levels_.best(Side::Sell);
+  if (bid != kNoLevel && ask != kNoLevel && levels_[bid].price >= levels_[ask].price &&
+      std::isfinite(records[levels_[bid].head].queued_quantity) &&
+      std::isfinite(records[levels_[ask].head].queued_quantity)) {
+    return "the book is crossed between orders of finite quantity";
+  }
 
   std::optional<std::string> broken;
   std::size_t ids = 0;
