@@ -74,8 +74,11 @@ new_venv() {
   if "$venv/bin/python" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_GIL_DISABLED"))'; then
     hypothesis=hypothesis==6.139.3
   fi
-  # numpy: the LOBSTER replay example reads its files with it.
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest "$hypothesis" numpy "$@" >&2
+  # numpy: the LOBSTER replay example reads its files with it. Its newest
+  # release may have no wheel for every interpreter here (free-threaded 3.13):
+  # an older wheel beats building it from source.
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --prefer-binary \
+    pytest "$hypothesis" numpy "$@" >&2
   echo "$venv/bin/python"
 }
 
