@@ -75,12 +75,10 @@ std::span<const Trade> Book::add(const OrderRecord& order) {
       match(incoming);
     } catch (...) {
       finish_add(slot, entry, level, incoming);  // the trades made so far stand
-      levels_.trim();
       throw;
     }
   }
   finish_add(slot, entry, level, incoming);
-  levels_.trim();
   after_change();
   return trades_;
 }
@@ -189,7 +187,7 @@ void Book::link_back(LevelIndex level, Slot slot) {
   (l.tail == kNoSlot ? l.head : records[l.tail].next) = slot;
   l.tail = slot;
   ++resting_[side_index(l.side)];
-  if (l.count++ == 0) levels_.filled_up(level);
+  ++l.count;
 }
 
 void Book::unlink(LevelIndex level, Slot slot) {
@@ -230,7 +228,6 @@ bool Book::cancel(const OrderId& id) {
     }
   }
   records.erase(slot);
-  levels_.trim();
   after_change();
   return true;
 }

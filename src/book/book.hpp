@@ -5,11 +5,10 @@
 // Layout (records.hpp, levels.hpp): a record is one cache line that also
 // serves as its order's queue entry, linked to its neighbours in its level
 // and naming the level by index. So a cancel is one probe of the id table
-// and an unlink (a level that empties stays, idle, for the next order at its
-// price); a resting order finds its level through a hash by price; matching
-// takes the front of the best level and writes the resting record in place.
-// Records, levels and map nodes are recycled: nothing is allocated per
-// operation in steady state.
+// and an unlink; a resting order finds its level by a binary search of its
+// side's sorted array of levels; matching takes the front of the best level
+// (the array's last) and writes the resting record in place. Records and
+// levels are recycled: nothing is allocated per operation in steady state.
 //
 // A resting order is both its record (what a lookup shows) and its queue
 // entry (what the market queries show). Matching keeps the two equal;
@@ -20,8 +19,8 @@
 //
 // Invariants (checked by check_invariants(), and after every change in
 // builds with QUORVANE_CHECK_INVARIANTS):
-//  1. the best level of a side and every level a walk shows hold orders;
-//     an emptied level is idle, and idle levels are bounded in number;
+//  1. every level of a side holds orders, and its side's array lists each
+//     level once, by strictly improving price, the best last;
 //  2. bids hold only Buy orders, asks only Sell orders, each under its own
 //     price, all Open; the best bid is below the best ask, unless the front
 //     of one of them has a quantity that is not finite (matching leaves two
@@ -100,9 +99,9 @@ class Book {
   template <class F>
   void for_each_entry(Side side, F&& visit) const {
     const RecordStore& records = *records_;
-    for (const auto& [price, level] : levels_.ordered(side)) {
-      for (Slot s = levels_[level].head; s != kNoSlot; s = records[s].next) visit(records[s]);
-    }
+    levels_.by_price(side, [&](const LevelAt& at) {
+      for (Slot s = levels_[at.level].head; s != kNoSlot; s = records[s].next) visit(records[s]);
+    });
   }
 
   std::optional<TopOfBook> top(Side side) const;

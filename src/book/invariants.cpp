@@ -23,25 +23,25 @@ std::optional<std::string> Book::check_invariants() const {
 #endif
   };
   std::vector<bool> queued(records.slot_count(), false);
-  std::size_t aliases = 0, idle = 0;
+  std::size_t aliases = 0;
+  std::vector<bool> listed(levels_.pool_size(), false);
   for (Side side : {Side::Buy, Side::Sell}) {
     const std::string name = side == Side::Buy ? "bids" : "asks";
-    if (levels_.index_size(side) != levels_.ordered(side).size()) return name + ": price index and ordered map differ";
     std::size_t resting = 0;
-    LevelIndex best = kNoLevel;
-    for (auto it = levels_.ordered(side).begin(); it != levels_.ordered(side).end(); ++it) {
-      const auto [price, index] = *it;
+    const std::vector<LevelAt>& side_levels = levels_.side(side);
+    if (levels_.index_size(side) != side_levels.size()) return name + ": price index and level array differ";
+    for (std::size_t i = 0; i < side_levels.size(); ++i) {
+      const auto [price, index] = side_levels[i];
       auto where = [&, price = price] { return name + " level " + std::to_string(price); };
-      if (index >= levels_.pool_size()) return where() + " names no level";
+      if (index >= levels_.pool_size() || listed[index]) return where() + " names no level, or one listed twice";
+      listed[index] = true;
       const Level& level = levels_[index];
-      if (level.price != price || level.side != side || level.where != it) return where() + " disagrees with its level";
-      if (levels_.find(side, price) != index) return where() + " is not found by its price";
-      if (level.count == 0) {
-        if (level.head != kNoSlot || level.tail != kNoSlot) return where() + " counts no orders but links some";
-        ++idle;
-        continue;
+      if (level.price != price || level.side != side) return where() + " disagrees with its level";
+      if (i > 0 && (side == Side::Buy ? side_levels[i - 1].price >= price : side_levels[i - 1].price <= price)) {
+        return where() + " is out of order";
       }
-      if (side == Side::Buy || best == kNoLevel) best = index;  // the highest bid, the lowest ask
+      if (levels_.find(side, price) != index) return where() + " is not found by its price";
+      if (level.count == 0) return where() + " holds no orders";
       std::size_t count = 0;
       Slot prev = kNoSlot;
       for (Slot s = level.head; s != kNoSlot; prev = s, s = records[s].next) {
@@ -78,9 +78,8 @@ std::optional<std::string> Book::check_invariants() const {
       resting += count;
     }
     if (resting != resting_count(side)) return name + ": resting count is wrong";
-    if (best != levels_.best(side)) return name + ": the best level is not the one kept at hand";
   }
-  if (idle != levels_.idle_count()) return "the count of idle levels is wrong";
+  if (levels_.level_count() + levels_.free_count() != levels_.pool_size()) return "a level is neither listed nor free";
   // Matching stops with both orders still open only when their quantities
   // are not finite, and a quantity that is not finite stays so: only such an
   // order at the front of a side can leave the book crossed.

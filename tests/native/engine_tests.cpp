@@ -128,21 +128,21 @@ void store_reuses_freed_slots_and_finds_exactly() {
   check(store.find(first[1].id) == slot && store.free_count() == 1, "freeing an alias keeps the id's record");
 }
 
-// Levels emptied by cancels stay idle for reuse; the best level must skip
-// them, the walks must not show them, and they must go once they outnumber
-// the levels that hold orders (the book checks itself after every change here).
-void idle_levels_stay_out_of_sight() {
+// Levels emptied by cancels leave at once: the best level must move past
+// them, the walks must not show them, and an order at an emptied price makes
+// its level anew (the book checks itself after every change here).
+void emptied_levels_leave() {
   Book book(0.01);
   std::vector<OrderRecord> bids(300);
   for (std::size_t i = 0; i < bids.size(); ++i) {
     make_order(Side::Buy, static_cast<std::int64_t>(i + 1), 1.0, bids[i]);
     book.add(bids[i]);
   }
-  for (std::size_t i = 150; i < 299; ++i) book.cancel(bids[i].id);  // idle just below the best
+  for (std::size_t i = 150; i < 299; ++i) book.cancel(bids[i].id);  // emptied just below the best
   book.cancel(bids[299].id);
   auto best = book.best_bid();
-  check(best && best->price_in_ticks == 150, "the best bid skips idle levels");
-  for (std::size_t i = 1; i < 149; ++i) book.cancel(bids[i].id);  // enough idle levels to trim them
+  check(best && best->price_in_ticks == 150, "the best bid skips emptied levels");
+  for (std::size_t i = 1; i < 149; ++i) book.cancel(bids[i].id);
   std::vector<std::int64_t> walked;
   book.walk(Side::Buy, [&](const OrderRecord& r) { walked.push_back(r.price_in_ticks); });
   check(walked == std::vector<std::int64_t>{1, 150} && book.resting_count(Side::Buy) == 2,
@@ -156,7 +156,7 @@ void idle_levels_stay_out_of_sight() {
   make_order(Side::Sell, 150, 3.0, sell);
   const auto trades = book.add(sell);
   check(trades.size() == 2 && trades[0].buy_id == again.id && trades[1].buy_id == bids[149].id,
-        "matching walks from the reused level to the next one holding orders");
+        "matching walks from the remade level to the next one holding orders");
   best = book.best_bid();
   check(best && best->price_in_ticks == 1 && !book.best_ask(), "the sell filled completely; the lowest bid is left");
 }
@@ -168,7 +168,7 @@ int main() {
   ids_round_trip_through_their_text();
   invariants_hold_through_a_random_session();
   store_reuses_freed_slots_and_finds_exactly();
-  idle_levels_stay_out_of_sight();
+  emptied_levels_leave();
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
