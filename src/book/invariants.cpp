@@ -28,7 +28,7 @@ std::optional<std::string> Book::check_invariants() const {
   for (Side side : {Side::Buy, Side::Sell}) {
     const std::string name = side == Side::Buy ? "bids" : "asks";
     std::size_t resting = 0;
-    const std::vector<LevelAt>& side_levels = levels_.side(side);
+    const LevelArray& side_levels = levels_.side(side);
     if (levels_.index_size(side) != side_levels.size()) return name + ": price index and level array differ";
     for (std::size_t i = 0; i < side_levels.size(); ++i) {
       const auto [price, index] = side_levels[i];

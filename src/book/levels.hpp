@@ -3,14 +3,12 @@
 // pool, so that a record names its level with an index that never moves.
 //
 // Per side, the levels holding orders are kept in one array sorted from the
-// worst price to the best (16 bytes a level, its price beside its index):
-// the best level is the last entry, matching takes and removes levels at
-// the end, and the orders of a book crowd near the touch, so a level made or
-// removed there moves a few entries at most (one made deep in a side moves
-// the side's better levels: kilobytes for a side of hundreds of levels). A
-// hash from price to level finds a new resting order's level; the array
-// finds a new level's place by binary search. A level leaves the array, the
-// hash and the pool as soon as its last order leaves: making it again when
+// worst price to the best (book/level_array.hpp: 16 bytes a level, with room
+// at both ends): the best level is the last entry, and matching takes and
+// removes levels there. A hash from price to level finds a new resting
+// order's level; the array finds a new level's place by binary search. A
+// level leaves the array, the hash and the pool as soon as its last order
+// leaves: near the touch, where levels come and go, making it again when
 // orders return costs less than keeping emptied levels about.
 //
 // reserve() makes room beforehand, so that the create() after it cannot fail.
@@ -22,6 +20,7 @@
 #include <new>
 #include <vector>
 
+#include "book/level_array.hpp"
 #include "book/records.hpp"
 #include "model/enums.hpp"
 
@@ -33,7 +32,6 @@
 
 namespace quorvane {
 
-using LevelIndex = std::uint32_t;
 inline constexpr LevelIndex kNoLevel = std::numeric_limits<LevelIndex>::max();
 
 struct Level {
@@ -42,13 +40,6 @@ struct Level {
   Slot tail = kNoSlot;
   std::uint32_t count = 0;
   Side side = Side::Buy;
-};
-
-// A side's entry for a level: its price, kept beside the index so that a
-// search reads only the array.
-struct LevelAt {
-  std::int64_t price;
-  LevelIndex level;
 };
 
 // Prices in ticks are often multiples of a power of two: mix the bits before
@@ -112,34 +103,34 @@ class PriceLevels {
   const Level& operator[](LevelIndex level) const { return pool_[level]; }
 
   // The levels of a side holding orders, from the worst price to the best.
-  const std::vector<LevelAt>& side(Side side) const { return sides_[index(side)]; }
+  const LevelArray& side(Side side) const { return sides_[index(side)]; }
 
   // The level at `price`, or kNoLevel.
   LevelIndex find(Side side, std::int64_t price) const { return by_price_[index(side)].find(price); }
 
   // The best level: the highest bid, the lowest ask.
   LevelIndex best(Side side) const {
-    const std::vector<LevelAt>& levels = sides_[index(side)];
+    const LevelArray& levels = sides_[index(side)];
     return levels.empty() ? kNoLevel : levels.back().level;
   }
 
   // Visits the levels of a side, best first, while `visit` returns true.
   template <class F>
   void from_best(Side side, F&& visit) const {
-    const std::vector<LevelAt>& levels = sides_[index(side)];
-    for (auto it = levels.rbegin(); it != levels.rend(); ++it) {
-      if (!visit(pool_[it->level])) return;
+    const LevelArray& levels = sides_[index(side)];
+    for (const LevelAt* at = levels.end(); at != levels.begin();) {
+      if (!visit(pool_[(--at)->level])) return;
     }
   }
 
   // Visits the levels of a side by ascending price.
   template <class F>
   void by_price(Side side, F&& visit) const {
-    const std::vector<LevelAt>& levels = sides_[index(side)];
+    const LevelArray& levels = sides_[index(side)];
     if (side == Side::Buy) {
       for (const LevelAt& at : levels) visit(at);
     } else {
-      for (auto it = levels.rbegin(); it != levels.rend(); ++it) visit(*it);
+      for (const LevelAt* at = levels.end(); at != levels.begin();) visit(*--at);
     }
   }
 
@@ -150,8 +141,7 @@ class PriceLevels {
       pool_.emplace_back();
       free_head_ = static_cast<LevelIndex>(pool_.size() - 1);
     }
-    std::vector<LevelAt>& levels = sides_[index(side)];
-    if (levels.size() == levels.capacity()) levels.reserve(std::max<std::size_t>(2 * levels.size(), 16));
+    sides_[index(side)].reserve_one();
     by_price_[index(side)].reserve();
   }
 
@@ -172,12 +162,8 @@ class PriceLevels {
   // A level's last order left: the level goes.
   void emptied(LevelIndex level) {
     Level& l = pool_[level];
-    std::vector<LevelAt>& levels = sides_[index(l.side)];
-    if (levels.back().level == level) {
-      levels.pop_back();
-    } else {
-      levels.erase(position(l.side, l.price));
-    }
+    LevelArray& levels = sides_[index(l.side)];
+    levels.erase(levels.back().level == level ? levels.size() - 1 : position(l.side, l.price));  // mostly the best
     by_price_[index(l.side)].erase(l.price);
     l = Level{};
     l.head = free_head_;
@@ -197,20 +183,20 @@ class PriceLevels {
  private:
   static int index(Side side) { return side == Side::Buy ? 0 : 1; }
 
-  // The first entry of a side not worse than `price`.
-  std::vector<LevelAt>::const_iterator position(Side side, std::int64_t price) const {
-    const std::vector<LevelAt>& levels = sides_[index(side)];
-    if (side == Side::Buy) {
-      return std::lower_bound(levels.begin(), levels.end(), price,
-                              [](const LevelAt& at, std::int64_t p) { return at.price < p; });
-    }
-    return std::lower_bound(levels.begin(), levels.end(), price,
-                            [](const LevelAt& at, std::int64_t p) { return at.price > p; });
+  // The index of the first entry of a side not worse than `price`.
+  std::size_t position(Side side, std::int64_t price) const {
+    const LevelArray& levels = sides_[index(side)];
+    const LevelAt* at = side == Side::Buy
+        ? std::lower_bound(levels.begin(), levels.end(), price,
+                           [](const LevelAt& a, std::int64_t p) { return a.price < p; })
+        : std::lower_bound(levels.begin(), levels.end(), price,
+                           [](const LevelAt& a, std::int64_t p) { return a.price > p; });
+    return static_cast<std::size_t>(at - levels.begin());
   }
 
   std::vector<Level> pool_;
   LevelIndex free_head_ = kNoLevel;
-  std::vector<LevelAt> sides_[2];  // bids by ascending price, asks by descending price
+  LevelArray sides_[2];  // bids by ascending price, asks by descending price
   PriceIndex by_price_[2];
 };
 

@@ -2,6 +2,7 @@
 // parsing of every byte value, the record store's slot reuse and aliases, and the
 // invariant checker over a long random session with re-adds, updates and
 // non-finite quantities.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -161,6 +162,36 @@ void emptied_levels_leave() {
   check(best && best->price_in_ticks == 1 && !book.best_ask(), "the sell filled completely; the lowest bid is left");
 }
 
+// A side's levels are made and removed at the touch, beyond the worst price
+// and in the middle, enough of them that the array regrows several times:
+// the walk must stay in price order, each price once, and the best level
+// must follow (the book checks itself after every change here).
+void levels_come_and_go_anywhere() {
+  Book book(0.01);
+  std::vector<OrderRecord> asks;
+  auto rest = [&](std::int64_t price) {
+    asks.emplace_back();
+    make_order(Side::Sell, price, 1.0, asks.back());
+    book.add(asks.back());
+  };
+  for (std::int64_t i = 0; i < 300; ++i) {
+    rest(10'000 + i);  // beyond the worst ask
+    rest(10'000 - 1 - i);  // at the touch
+  }
+  for (std::int64_t i = 1; i < 600; i += 7) rest(9'700 + i);  // to levels that exist
+  for (std::size_t i = 0; i < asks.size(); i += 3) book.cancel(asks[i].id);  // all over the side
+  for (std::int64_t i = 0; i < 600; i += 5) rest(9'700 + i);  // into the gaps
+  std::vector<std::int64_t> prices;
+  book.walk(Side::Sell, [&](const OrderRecord& r) {
+    if (prices.empty() || prices.back() != r.price_in_ticks) prices.push_back(r.price_in_ticks);
+  });
+  check(std::is_sorted(prices.begin(), prices.end()) &&
+            std::adjacent_find(prices.begin(), prices.end()) == prices.end(),
+        "levels made and removed anywhere keep the walk in price order");
+  const auto best = book.best_ask();
+  check(best && !prices.empty() && best->price_in_ticks == prices.front(), "the best ask is the lowest level");
+}
+
 }  // namespace
 
 int main() {
@@ -169,6 +200,7 @@ int main() {
   invariants_hold_through_a_random_session();
   store_reuses_freed_slots_and_finds_exactly();
   emptied_levels_leave();
+  levels_come_and_go_anywhere();
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
