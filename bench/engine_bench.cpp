@@ -301,8 +301,8 @@ void report_growth(int runs) {
 }
 
 // What making one order costs, and its two parts: the random id (drawn from
-// a pool that getentropy refills 256 bytes at a time) and the clock. Median
-// nanoseconds per call of `runs` timed rounds after a discarded one.
+// a pool that the system's random source refills 4 KiB at a time) and the
+// clock. Median nanoseconds per call of `runs` timed rounds after a discarded one.
 template <class F>
 double ns_per_call(int runs, F&& call) {
   constexpr int kCalls = 200'000;

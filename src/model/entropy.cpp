@@ -2,7 +2,11 @@
 
 #include <pthread.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/random.h>
+#endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -13,8 +17,34 @@
 namespace quorvane {
 namespace {
 
-// getentropy refuses requests above 256 bytes.
-constexpr std::size_t kPoolSize = 256;
+// The kernel's generator costs less a byte in larger requests (here 61 ns
+// for 16 bytes in requests of 256, 40 ns in requests of 4 KiB), and most of
+// an id's cost is that: the pool holds 256 ids.
+constexpr std::size_t kPoolSize = 4096;
+
+// The system's cryptographic source, with getentropy's contract: fills the
+// whole buffer and returns 0, or returns -1 with errno set. getrandom takes
+// any length (and may return less when a signal comes); getentropy, where
+// there is no getrandom, takes at most 256 bytes a call.
+int system_entropy(void* buffer, std::size_t length) {
+  auto* out = static_cast<unsigned char*>(buffer);
+  while (length > 0) {
+#if defined(__linux__)
+    const ssize_t got = getrandom(out, length, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    const auto taken = static_cast<std::size_t>(got);
+#else
+    const std::size_t taken = std::min<std::size_t>(length, 256);
+    if (getentropy(out, taken) != 0) return -1;
+#endif
+    out += taken;
+    length -= taken;
+  }
+  return 0;
+}
 
 // One pool per thread: threads never share bytes, and drawing needs no lock.
 struct Pool {
@@ -47,7 +77,7 @@ const ForkHook fork_hook;
 
 void refill() {
   const EntropySource replacement = source.load(std::memory_order_acquire);
-  int rc = replacement ? replacement(pool.bytes, kPoolSize) : getentropy(pool.bytes, kPoolSize);
+  int rc = replacement ? replacement(pool.bytes, kPoolSize) : system_entropy(pool.bytes, kPoolSize);
   if (rc != 0) {
     int error = errno;
     pool.discard();

@@ -9,13 +9,14 @@
 namespace quorvane {
 
 // Signature of getentropy(3); replaceable so tests can make the source fail.
+// The pool asks a replacement for 4 KiB at a time.
 using EntropySource = int (*)(void* buffer, std::size_t length);
 
 // Fills `out` with `length` random bytes. Throws InternalFailure
 // ("could not retrieve random bytes for uuid: ...") when the source fails.
 void random_bytes(unsigned char* out, std::size_t length);
 
-// Installs another source (nullptr restores getentropy) and empties the
+// Installs another source (nullptr restores the system's) and empties the
 // calling thread's pool; other threads use up what their pools hold first.
 void set_entropy_source(EntropySource source);
 
