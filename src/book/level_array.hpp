@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <type_traits>
-#include <vector>
 
 namespace quorvane {
 
@@ -26,53 +26,55 @@ struct LevelAt {
 
 class LevelArray {
  public:
-  std::size_t size() const { return last_ - first_; }
+  std::size_t size() const { return static_cast<std::size_t>(last_ - first_); }
   bool empty() const { return first_ == last_; }
-  const LevelAt* begin() const { return slots_.data() + first_; }
-  const LevelAt* end() const { return slots_.data() + last_; }
-  const LevelAt& operator[](std::size_t i) const { return slots_[first_ + i]; }
-  const LevelAt& back() const { return slots_[last_ - 1]; }
+  const LevelAt* begin() const { return first_; }
+  const LevelAt* end() const { return last_; }
+  const LevelAt& operator[](std::size_t i) const { return first_[i]; }
+  const LevelAt& back() const { return last_[-1]; }
 
   // Room for one insert() at any position.
   void reserve_one() {
-    if (first_ > 0 && last_ < slots_.size()) return;
+    if (first_ != slots_.get() && last_ != slots_.get() + capacity_) return;
     // Twice the entries, centred, so that either end can grow before the next copy.
-    const std::size_t n = size(), capacity = std::max<std::size_t>(16, 2 * n + 2), first = (capacity - n) / 2;
-    std::vector<LevelAt> slots(capacity);
-    std::copy(begin(), end(), slots.begin() + static_cast<std::ptrdiff_t>(first));
-    slots_.swap(slots);
+    const std::size_t n = size(), capacity = std::max<std::size_t>(16, 2 * n + 2);
+    std::unique_ptr<LevelAt[]> slots(new LevelAt[capacity]);
+    LevelAt* first = slots.get() + (capacity - n) / 2;
+    if (n != 0) std::memcpy(first, first_, n * sizeof(LevelAt));
+    slots_ = std::move(slots);
+    capacity_ = capacity;
     first_ = first;
     last_ = first + n;
   }
 
   // Puts `entry` before the entry at index `i` (at the end when i == size()).
   void insert(std::size_t i, const LevelAt& entry) noexcept {
-    LevelAt* base = slots_.data();
     if (i < size() - i) {
-      std::memmove(base + first_ - 1, base + first_, i * sizeof(LevelAt));
+      std::memmove(first_ - 1, first_, i * sizeof(LevelAt));
       --first_;
     } else {
-      std::memmove(base + first_ + i + 1, base + first_ + i, (size() - i) * sizeof(LevelAt));
+      std::memmove(first_ + i + 1, first_ + i, (size() - i) * sizeof(LevelAt));
       ++last_;
     }
-    base[first_ + i] = entry;
+    first_[i] = entry;
   }
 
   void erase(std::size_t i) noexcept {
-    LevelAt* base = slots_.data();
     if (i < size() - 1 - i) {
-      std::memmove(base + first_ + 1, base + first_, i * sizeof(LevelAt));
+      std::memmove(first_ + 1, first_, i * sizeof(LevelAt));
       ++first_;
     } else {
-      std::memmove(base + first_ + i, base + first_ + i + 1, (size() - 1 - i) * sizeof(LevelAt));
+      std::memmove(first_ + i, first_ + i + 1, (size() - 1 - i) * sizeof(LevelAt));
       --last_;
     }
   }
 
  private:
   static_assert(std::is_trivially_copyable_v<LevelAt>);
-  std::vector<LevelAt> slots_;
-  std::size_t first_ = 0, last_ = 0;  // the entries are slots_[first_, last_)
+  std::unique_ptr<LevelAt[]> slots_;
+  std::size_t capacity_ = 0;
+  LevelAt* first_ = nullptr;  // the entries are [first_, last_)
+  LevelAt* last_ = nullptr;
 };
 
 }  // namespace quorvane
