@@ -5,9 +5,9 @@
 // Layout (records.hpp, levels.hpp): a record is one cache line that also
 // serves as its order's queue entry, linked to its neighbours in its level
 // and naming the level by index. So a cancel is one probe of the id table
-// and an unlink; a resting order finds its level by a binary search of its
-// side's sorted array of levels; matching takes the front of the best level
-// (the array's last) and writes the resting record in place. Records and
+// and an unlink; a resting order finds its level through a hash by price;
+// matching takes the front of the best level (the last of its side's sorted
+// array of levels) and writes the resting record in place. Records and
 // levels are recycled: nothing is allocated per operation in steady state.
 //
 // A resting order is both its record (what a lookup shows) and its queue
