@@ -216,20 +216,17 @@ void Book::remove_aliases(LevelIndex level, const OrderId& id) {
 
 bool Book::cancel(const OrderId& id) {
   RecordStore& records = *records_;
-  const Slot slot = records.find(id);
-  if (slot == kNoSlot) return false;
-  const Record& record = records[slot];
-  const bool queued = record.has(Record::kQueued);
-  if (queued || record.has(Record::kMayHaveAliases)) {
+  const bool found = records.remove(id, [&](Slot slot) {
+    const Record& record = records[slot];
+    const bool queued = record.has(Record::kQueued);
+    if (!queued && !record.has(Record::kMayHaveAliases)) return;
     const LevelIndex level = queued ? record.level : levels_.find(record.side, record.price_in_ticks);
-    if (level != kNoLevel) {
-      if (record.has(Record::kMayHaveAliases)) remove_aliases(level, id);
-      if (queued) unlink(level, slot);
-    }
-  }
-  records.erase(slot);
-  after_change();
-  return true;
+    if (level == kNoLevel) return;
+    if (record.has(Record::kMayHaveAliases)) remove_aliases(level, id);
+    if (queued) unlink(level, slot);
+  });
+  if (found) after_change();
+  return found;
 }
 
 std::optional<OrderRecord> Book::find(const OrderId& id) const {

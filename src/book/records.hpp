@@ -166,6 +166,20 @@ class RecordStore {
     return slot;
   }
 
+  // Hands the slot of `id`'s record to `leave`, then frees the record: one
+  // probe of the table. False when the id is unknown. `leave` must not
+  // insert or erase ids (freeing aliases is fine).
+  template <class F>
+  bool remove(const OrderId& id, F&& leave) {
+    const auto it = index_.find(id);
+    if (it == index_.end()) return false;
+    const Slot slot = it->slot;
+    leave(slot);
+    index_.erase(it);
+    free_slot(slot);
+    return true;
+  }
+
   // Frees an id's record, or an alias.
   void erase(Slot slot) {
     if (!records_[slot].has(Record::kAlias)) index_.erase(index_.find(records_[slot].id));
