@@ -138,7 +138,7 @@ class RecordStore {
   }
 
   Slot find(const OrderId& id) const {
-    auto it = index_.find(id);
+    auto it = index_.find(probe(id));
     return it == index_.end() ? kNoSlot : it->slot;
   }
 
@@ -171,7 +171,7 @@ class RecordStore {
   // insert or erase ids (freeing aliases is fine).
   template <class F>
   bool remove(const OrderId& id, F&& leave) {
-    const auto it = index_.find(id);
+    const auto it = index_.find(probe(id));
     if (it == index_.end()) return false;
     const Slot slot = it->slot;
     leave(slot);
@@ -182,7 +182,7 @@ class RecordStore {
 
   // Frees an id's record, or an alias.
   void erase(Slot slot) {
-    if (!records_[slot].has(Record::kAlias)) index_.erase(index_.find(records_[slot].id));
+    if (!records_[slot].has(Record::kAlias)) index_.erase(index_.find(probe(records_[slot].id)));
     free_slot(slot);
   }
 
@@ -202,20 +202,29 @@ class RecordStore {
   static std::uint32_t hash_of(const OrderId& id) { return static_cast<std::uint32_t>(IdHash{}(id)); }
   // The table takes its position from the high bits and its tag from the low ones.
   static std::size_t widen(std::uint32_t h) { return (h | std::uint64_t{h} << 32) * 0x9e3779b97f4a7c15ULL; }
+  // A lookup's key: the id and its hash, so that a probe compares the
+  // entries' hashes before it reads a record, which is likely a cache miss.
+  struct Probe {
+    const OrderId* id;
+    std::uint32_t hash;
+  };
+  static Probe probe(const OrderId& id) { return {&id, hash_of(id)}; }
   struct EntryHash {
     using is_transparent = void;
     using is_avalanching = void;
-    std::size_t operator()(const Entry& e) const { return widen(e.hash); }
-    std::size_t operator()(const OrderId& id) const { return widen(hash_of(id)); }
+    template <class K>
+    std::size_t operator()(const K& k) const {
+      return widen(k.hash);
+    }
   };
   struct EntryEqual {
     const SlotArray* records;
     using is_transparent = void;
     const OrderId& key(const Entry& e) const { return (*records)[e.slot].id; }
-    const OrderId& key(const OrderId& id) const { return id; }
+    const OrderId& key(const Probe& p) const { return *p.id; }
     template <class A, class B>
     bool operator()(const A& a, const B& b) const {
-      return key(a) == key(b);
+      return a.hash == b.hash && key(a) == key(b);
     }
   };
 #ifdef QUORVANE_HAVE_BOOST_UNORDERED
