@@ -14,7 +14,7 @@
 // Then the cost of an add-then-cancel pair on books of 1 k to 1 M resting
 // orders, and the cost of making one order.
 //
-//   engine_bench [--runs N] [--clock cpu|wall] [--results FILE] FLOW...
+//   engine_bench [--runs N] [--clock cpu|wall] [--results FILE] [--flows-only] FLOW...
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -368,6 +368,7 @@ struct CpuWatch {
 int main(int argc, char** argv) {
   int runs = 7;
   std::string results_path;
+  bool flows_only = false;  // for profilers: no growth table, no order costs
   std::vector<std::string> paths;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -377,15 +378,17 @@ int main(int argc, char** argv) {
       use_cpu_clock = std::string(argv[++i]) == "cpu";
     } else if (arg == "--results" && i + 1 < argc) {
       results_path = argv[++i];
+    } else if (arg == "--flows-only") {
+      flows_only = true;
     } else if (arg == "-h" || arg == "--help") {
-      std::printf("usage: %s [--runs N] [--clock cpu|wall] [--results FILE] FLOW...\n", argv[0]);
+      std::printf("usage: %s [--runs N] [--clock cpu|wall] [--results FILE] [--flows-only] FLOW...\n", argv[0]);
       return 0;
     } else {
       paths.push_back(arg);
     }
   }
   if (paths.empty()) {
-    std::fprintf(stderr, "usage: %s [--runs N] [--clock cpu|wall] [--results FILE] FLOW...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--runs N] [--clock cpu|wall] [--results FILE] [--flows-only] FLOW...\n", argv[0]);
     return 2;
   }
 
@@ -416,13 +419,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "engine_bench: %s\n", e.what());
     return 1;
   }
-  try {
-    report_growth(runs);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "engine_bench: %s\n", e.what());
-    return 1;
+  if (!flows_only) {
+    try {
+      report_growth(runs);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "engine_bench: %s\n", e.what());
+      return 1;
+    }
+    report_order_costs(runs);
   }
-  report_order_costs(runs);
   watch.report();
   if (!results_path.empty()) {
     std::ofstream out(results_path);
