@@ -22,7 +22,7 @@ cache_root=${QUORVANE_CACHE:-$HOME/.cache/quorvane}
 venvs=${QUORVANE_VENVS:-$root_dir/.venv}
 sid=$cache_root/sid-root
 packages=(python3.14-dev python3.14-venv python3.14-dbg python3.15-dev python3.15-venv python3.15-dbg
-          g++ cmake make ca-certificates robin-map-dev)
+          g++ cmake make ca-certificates)
 
 log() { printf '[sid-root] %s\n' "$*" >&2; }
 die() { log "error: $*"; exit 1; }
