@@ -12,9 +12,9 @@
 //
 // Input: byte 0 picks the tick size, then operations until the bytes run out,
 // each an operation byte and its arguments (Session::run); a missing byte
-// reads as 0. tests/fuzz/make_seeds.py writes seeds in this layout.
-// QUORVANE_FUZZ_PRINT=1 prints every session; QUORVANE_FUZZ_ALLOC_FAILURES=0
-// turns the failing allocations off.
+// reads as 0. QUORVANE_FUZZ_PRINT=1 prints every session decoded (run the
+// target on a seed file to read it); QUORVANE_FUZZ_ALLOC_FAILURES=0 turns the
+// failing allocations off.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
