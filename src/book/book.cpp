@@ -51,15 +51,17 @@ std::span<const Trade> Book::add(const OrderRecord& order) {
   trades_.clear();
   RecordStore& records = *records_;
   // Everything that can run out of memory comes before the first trade: the
-  // record, room for the trades, and room for the remainder to rest (a level,
+  // record, room for the trades, room in the archive for every order they
+  // may fill and for this one, and room for the remainder to rest (a level,
   // or an alias entry when the id is queued already).
   const auto [slot, is_new] = records.insert(order);
   LevelIndex level = kNoLevel;
   Slot entry = slot;
   try {
     if (!is_new || !order.is_open()) mark_loose(order.id);
+    if (order.is_open()) reserve_trades(order);
+    records.reserve_retire(trades_.capacity() + 1);
     if (order.is_open()) {
-      reserve_trades(order);
       level = levels_.find(order.side, order.price_in_ticks);
       if (level == kNoLevel) levels_.reserve(order.side);
       if (records[slot].has(Record::kQueued)) entry = records.add_alias(slot);
@@ -92,6 +94,7 @@ void Book::finish_add(Slot slot, Slot entry, LevelIndex level, const OrderRecord
   record.status = incoming.status;
   if (!incoming.is_open()) {
     if (entry != slot) records.erase(entry);
+    if (record.flags == 0) records.retire(slot);
     return;
   }
   if (level == kNoLevel) level = levels_.create(incoming.side, incoming.price_in_ticks);
@@ -169,6 +172,7 @@ void Book::match(OrderRecord& incoming) {
         records.erase(front);
       } else {
         entry.flags &= static_cast<std::uint8_t>(~Record::kQueued);
+        if (entry.flags == 0) records.retire(front);  // no alias of it is left
       }
     }
     // Two non-finite quantities leave both orders open: stop rather than step forever.
@@ -229,11 +233,7 @@ bool Book::cancel(const OrderId& id) {
   return found;
 }
 
-std::optional<OrderRecord> Book::find(const OrderId& id) const {
-  const Slot slot = records_->find(id);
-  if (slot == kNoSlot) return std::nullopt;
-  return (*records_)[slot].value();
-}
+std::optional<OrderRecord> Book::find(const OrderId& id) const { return records_->lookup(id); }
 
 void Book::update(const OrderRecord& order) {
   mark_loose(order.id);

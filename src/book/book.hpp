@@ -7,8 +7,12 @@
 // and naming the level by index. So a cancel is one probe of the id table
 // and an unlink; a resting order finds its level through a hash by price;
 // matching takes the front of the best level (the last of its side's sorted
-// array of levels) and writes the resting record in place. Records and
-// levels are recycled: nothing is allocated per operation in steady state.
+// array of levels) and writes the resting record in place. An order that
+// leaves the queues filled is retired to an archive that keeps it findable
+// (archive.hpp), so the live records and the id table hold about the resting
+// orders however many have traded. Records and levels are recycled: nothing
+// is allocated per operation in steady state (the archive's log grows a
+// chunk at a time).
 //
 // A resting order is both its record (what a lookup shows) and its queue
 // entry (what the market queries show). Matching keeps the two equal;
@@ -31,8 +35,9 @@
 //  5. every Open record is queued, except where those two wrote it.
 //
 // Every operation gives the strong guarantee against bad_alloc: add() makes
-// room for its record, its trades and its remainder before the first trade,
-// so matching allocates nothing.
+// room for its record, its trades, the archive entries of the orders they
+// may fill and its remainder before the first trade, so matching allocates
+// nothing.
 #pragma once
 #include <cstdint>
 #include <memory>

@@ -109,7 +109,7 @@ std::optional<std::string> Book::check_invariants() const {
   });
   if (broken) return broken;
   if (ids + aliases + records.free_count() != records.slot_count()) return "a slot is neither free, an id's nor queued";
-  return std::nullopt;
+  return records.check_retired();
 }
 
 }  // namespace quorvane

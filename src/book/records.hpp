@@ -2,11 +2,15 @@
 // order's entry in a price level's queue: while the order rests, the record
 // carries the queued quantity and the links to its neighbours in the level,
 // so matching and cancelling reach the queue without a search. Records live
-// in slots (a freed slot is reused first, while still warm), and a table
-// finds a record's slot by id. The table holds only slot numbers and their
-// ids' hashes, 8 bytes an entry, so it stays small (Boost's open-addressing
-// flat table: about 9 bytes a record) and rehashes without touching the
-// records.
+// in slots (a freed slot is reused first, while still warm), and an id table
+// (book/id_index.hpp) finds a record's slot by id.
+//
+// A record that leaves the queues for good (its order filled, no alias left)
+// is retired to the archive (book/archive.hpp), which keeps it findable by id:
+// its slot is freed and its id leaves the table, so that the slots and the
+// table hold about the resting orders, however many orders have filled. An id
+// can be retired only if its order is no newer than the newest the store has
+// taken in, so a new order does not look in the archive.
 //
 // An order added again while it rests is queued twice. Its second entry is an
 // alias: a slot that is not in the table and carries a copy of the id, side,
@@ -18,18 +22,14 @@
 #pragma once
 #include <cstdint>
 #include <limits>
-#include <new>
-#include <type_traits>
+#include <optional>
+#include <string>
 #include <utility>
-#include <vector>
 
+#include "book/archive.hpp"
+#include "book/chunks.hpp"
+#include "book/id_index.hpp"
 #include "model/order.hpp"
-
-#ifdef QUORVANE_HAVE_BOOST_UNORDERED
-#include <boost/unordered/unordered_flat_set.hpp>
-#else
-#include <unordered_set>
-#endif
 
 namespace quorvane {
 
@@ -63,69 +63,15 @@ struct alignas(64) Record {
 };
 static_assert(sizeof(Record) == 64, "a record and its queue links fill one cache line");
 
-std::uint64_t draw_index_hash_seed();
-
-// Ids are random, but the seed keeps the table's layout unpredictable.
-inline std::uint64_t index_hash_seed() {
-  static const std::uint64_t seed = draw_index_hash_seed();
-  return seed;
-}
-
-struct IdHash {
-  std::size_t operator()(const OrderId& id) const {
-    std::uint64_t h = (id.low_word() ^ index_hash_seed()) * 0x9e3779b97f4a7c15ULL;
-    h ^= id.high_word() + (h >> 29);
-    return static_cast<std::size_t>(h * 0xbf58476d1ce4e5b9ULL ^ (h >> 32));
-  }
-};
-
-// The slots: records in chunks that never move, so that growing the store
-// copies nothing and touches only the memory of the new chunk.
-class SlotArray {
- public:
-  SlotArray() = default;
-  SlotArray(const SlotArray&) = delete;
-  SlotArray& operator=(const SlotArray&) = delete;
-  ~SlotArray() {
-    for (Record* chunk : chunks_) ::operator delete(chunk, std::align_val_t{alignof(Record)});
-  }
-
-  std::size_t size() const { return size_; }
-  Record& operator[](Slot slot) { return chunks_[slot >> kChunkBits][slot & kChunkMask]; }
-  const Record& operator[](Slot slot) const { return chunks_[slot >> kChunkBits][slot & kChunkMask]; }
-
-  // A new slot at the end, holding an empty record.
-  Slot push() {
-    if (size_ == kNoSlot) throw std::bad_alloc();
-    if ((size_ & kChunkMask) == 0 && (size_ >> kChunkBits) == chunks_.size()) {
-      chunks_.reserve(chunks_.size() + 1);
-      chunks_.push_back(static_cast<Record*>(
-          ::operator new(kChunkSize * sizeof(Record), std::align_val_t{alignof(Record)})));
-    }
-    const Slot slot = static_cast<Slot>(size_);
-    new (&(*this)[slot]) Record();
-    ++size_;
-    return slot;
-  }
-
- private:
-  static constexpr unsigned kChunkBits = 12;  // 4096 records, 256 KiB a chunk
-  static constexpr std::size_t kChunkSize = std::size_t{1} << kChunkBits;
-  static constexpr std::size_t kChunkMask = kChunkSize - 1;
-  static_assert(std::is_trivially_destructible_v<Record>);
-
-  std::vector<Record*> chunks_;
-  std::size_t size_ = 0;
-};
-
 class RecordStore {
  public:
-  RecordStore() : index_(0, EntryHash{}, EntryEqual{&records_}) {}
-  // The table's equality points at records_: the store stays where it was made.
+  RecordStore() : index_(Ids{&records_}) {}
+  // The table reads ids through a pointer to records_: the store stays where it was made.
   RecordStore(const RecordStore&) = delete;
   RecordStore& operator=(const RecordStore&) = delete;
 
-  std::size_t size() const { return index_.size(); }
+  std::size_t size() const { return index_.size() + archive_.size(); }  // the ids held
+  std::size_t live_count() const { return index_.size(); }
   std::size_t slot_count() const { return records_.size(); }
 
   Record& operator[](Slot slot) { return records_[slot]; }
@@ -137,25 +83,47 @@ class RecordStore {
 #endif
   }
 
+  // The slot of a live record, or kNoSlot.
   Slot find(const OrderId& id) const {
-    auto it = index_.find(probe(id));
-    return it == index_.end() ? kNoSlot : it->slot;
+    Slot slot = kNoSlot;
+    index_.find(id_key(id), [&](Slot s) { slot = s; });
+    return slot;
   }
 
-  // The slot of `order`'s id, and whether it is new. A new id gets a record
-  // holding `order`; a known id's record is left as it was.
+  // The record of `id`, live or retired.
+  std::optional<OrderRecord> lookup(const OrderId& id) const {
+    const IdKey key = id_key(id);
+    Slot slot = kNoSlot;
+    if (index_.find(key, [&](Slot s) { slot = s; })) return records_[slot].value();
+    if (archive_.size() == 0) return std::nullopt;
+    const Archive::Position at = archive_.find(key);
+    if (at == Archive::kNone) return std::nullopt;
+    return archive_[at].value();
+  }
+
+  // The live slot of `order`'s id, and whether the id is new. A new id gets
+  // a record holding `order`; a known id's record is left as it was (a
+  // retired one comes back to a live slot).
   std::pair<Slot, bool> insert(const OrderRecord& order) {
+    const IdKey key = id_key(order.id);
     const Slot slot = take_slot();
     write_new(slot, order);
+    std::pair<Slot, bool> placed;
     try {
-      auto [it, inserted] = index_.insert(Entry{slot, hash_of(order.id)});
-      if (inserted) return {slot, true};
-      free_slot(slot);
-      return {it->slot, false};
+      placed = index_.insert(slot, key.hash);
     } catch (...) {
       free_slot(slot);
       throw;
     }
+    if (!placed.second) {
+      free_slot(slot);
+      return placed;
+    }
+    if (order.timestamp > newest_) {
+      newest_ = order.timestamp;
+      return {slot, true};
+    }
+    return {slot, !archive_.size() || !restore_retired(slot, key)};
   }
 
   // A slot outside the table holding the fields of the record in `of`.
@@ -166,72 +134,90 @@ class RecordStore {
     return slot;
   }
 
-  // Hands the slot of `id`'s record to `leave`, then frees the record: one
-  // probe of the table. False when the id is unknown. `leave` must not
-  // insert or erase ids (freeing aliases is fine).
+  // Frees `id`'s record: a live one after handing its slot to `leave` (one
+  // probe of the table), or a retired one. False when the id is unknown.
+  // `leave` must not insert or erase ids (freeing aliases is fine).
   template <class F>
   bool remove(const OrderId& id, F&& leave) {
-    const auto it = index_.find(probe(id));
-    if (it == index_.end()) return false;
-    const Slot slot = it->slot;
-    leave(slot);
-    index_.erase(it);
-    free_slot(slot);
+    const IdKey key = id_key(id);
+    Slot freed = kNoSlot;
+    if (index_.remove(key, [&](Slot slot) {
+          leave(slot);
+          freed = slot;
+        })) {
+      free_slot(freed);
+      return true;
+    }
+    if (archive_.size() == 0) return false;
+    const Archive::Position at = archive_.find(key);
+    if (at == Archive::kNone) return false;
+    archive_.erase(at);
     return true;
   }
 
-  // Frees an id's record, or an alias.
+  // Frees an id's live record, or an alias.
   void erase(Slot slot) {
-    if (!records_[slot].has(Record::kAlias)) index_.erase(index_.find(probe(records_[slot].id)));
+    if (!records_[slot].has(Record::kAlias)) index_.erase(id_key(records_[slot].id));
+    free_slot(slot);
+  }
+
+  // Room for `n` retire() calls, which then cannot fail.
+  void reserve_retire(std::size_t n) { archive_.reserve(n); }
+
+  // Moves a record that no level holds and no alias names to the archive.
+  void retire(Slot slot) {
+    const Record& r = records_[slot];
+    const IdKey key = id_key(r.id);
+    archive_.retire(r.value(), key.hash);
+    index_.erase(key);
     free_slot(slot);
   }
 
   template <class F>
   void for_each_id(F&& visit) const {
-    for (const Entry& e : index_) visit(e.slot);
+    index_.for_each([&](Slot slot, std::uint32_t) { visit(slot); });
+  }
+  // The first thing wrong with the retired records, described.
+  std::optional<std::string> check_retired() const {
+    if (auto broken = archive_.check()) return broken;
+    std::optional<std::string> broken;
+    archive_.for_each([&](const Retired& r) {
+      if (broken) return;
+      const char* wrong = find(r.id) != kNoSlot        ? " is live too"
+                          : r.status != Status::Filled ? " is not Filled"
+                          : r.timestamp > newest_      ? " is newer than every order taken in"
+                                                       : nullptr;
+      if (wrong) broken = "retired record " + r.id.text() + wrong;
+    });
+    return broken;
   }
   bool is_free(Slot slot) const { return records_[slot].id == OrderId{}; }
   std::size_t free_count() const { return free_count_; }
 
  private:
-  // An id's slot, and the id's hash, so that a rehash reads no record.
-  struct Entry {
-    Slot slot;
-    std::uint32_t hash;
+  struct Ids {
+    const Chunks<Record>* records;
+    const OrderId& operator()(Slot slot) const { return (*records)[slot].id; }
   };
-  static std::uint32_t hash_of(const OrderId& id) { return static_cast<std::uint32_t>(IdHash{}(id)); }
-  // The table takes its position from the high bits and its tag from the low ones.
-  static std::size_t widen(std::uint32_t h) { return (h | std::uint64_t{h} << 32) * 0x9e3779b97f4a7c15ULL; }
-  // A lookup's key: the id and its hash, so that a probe compares the
-  // entries' hashes before it reads a record, which is likely a cache miss.
-  struct Probe {
-    const OrderId* id;
-    std::uint32_t hash;
-  };
-  static Probe probe(const OrderId& id) { return {&id, hash_of(id)}; }
-  struct EntryHash {
-    using is_transparent = void;
-    using is_avalanching = void;
-    template <class K>
-    std::size_t operator()(const K& k) const {
-      return widen(k.hash);
+
+  // When the key's id is retired, brings its record back into `slot`, which
+  // the id's new table entry names. On bad_alloc, takes that entry and slot
+  // back out. Only an order no newer than the newest taken in can be retired:
+  // an id's timestamp never changes.
+  [[gnu::noinline]] bool restore_retired(Slot slot, IdKey key) {
+    Archive::Position at;
+    try {
+      at = archive_.find(key);
+    } catch (...) {
+      index_.erase(key);
+      free_slot(slot);
+      throw;
     }
-  };
-  struct EntryEqual {
-    const SlotArray* records;
-    using is_transparent = void;
-    const OrderId& key(const Entry& e) const { return (*records)[e.slot].id; }
-    const OrderId& key(const Probe& p) const { return *p.id; }
-    template <class A, class B>
-    bool operator()(const A& a, const B& b) const {
-      return a.hash == b.hash && key(a) == key(b);
-    }
-  };
-#ifdef QUORVANE_HAVE_BOOST_UNORDERED
-  using Index = boost::unordered_flat_set<Entry, EntryHash, EntryEqual>;
-#else
-  using Index = std::unordered_set<Entry, EntryHash, EntryEqual>;
-#endif
+    if (at == Archive::kNone) return false;
+    write_new(slot, archive_[at].value());
+    archive_.erase(at);
+    return true;
+  }
 
   // The most recently freed slot, else a new one.
   Slot take_slot() {
@@ -263,10 +249,12 @@ class RecordStore {
     ++free_count_;
   }
 
-  SlotArray records_;
+  Chunks<Record> records_;
   Slot free_head_ = kNoSlot;
   std::size_t free_count_ = 0;
-  Index index_;
+  IdIndex<Ids> index_;
+  Archive archive_;
+  std::uint64_t newest_ = 0;  // the latest timestamp of an id taken in
 };
 
 }  // namespace quorvane

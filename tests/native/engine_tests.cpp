@@ -1,6 +1,6 @@
 // Engine checks that Python cannot reach: a failing entropy source, id
-// parsing of every byte value, the record store's slot reuse and aliases, and
-// levels made and removed anywhere in a side. Random sessions against a model
+// parsing of every byte value, the record store's slot reuse and aliases,
+// levels made and removed anywhere in a side, and filled orders in numbers. Random sessions against a model
 // are the fuzz target's (tests/fuzz).
 #include <algorithm>
 #include <cerrno>
@@ -160,6 +160,40 @@ void levels_come_and_go_anywhere() {
   check(best && !prices.empty() && best->price_in_ticks == prices.front(), "the best ask is the lowest level");
 }
 
+// Filled orders leave the live records for the archive: they stay findable
+// until cancelled, an order added again comes back from it, orders made
+// before the newest look in it, and cancelling most of them compacts it (the
+// book checks itself, archive included, after every change here).
+void filled_orders_stay_findable() {
+  Book book(1.0);
+  std::vector<OrderRecord> asks(600);
+  for (auto& a : asks) make_order(Side::Sell, 100, 1.0, a);
+  OrderRecord early, sweep;
+  make_order(Side::Buy, 90, 1.0, early);  // made before the sweep, added after it
+  for (const auto& a : asks) book.add(a);
+  make_order(Side::Buy, 100, 500.0, sweep);
+  check(book.add(sweep).size() == 500 && book.order_count() == 601, "the sweep fills 500 asks and keeps every id");
+  bool filled = true;
+  for (std::size_t i = 0; i < asks.size(); ++i) {
+    const auto r = book.find(asks[i].id);
+    filled = filled && r && r->status == (i < 500 ? Status::Filled : Status::Open) && r->timestamp == asks[i].timestamp;
+  }
+  check(filled && book.find(sweep.id)->status == Status::Filled, "filled orders are found with their records");
+  check(book.add(early).empty() && book.find(early.id) && book.order_count() == 602,
+        "an order made before the newest is still new to the book");
+
+  const OrderRecord again = asks[3];  // filled in the book; the caller's copy still says Open
+  check(book.add(again).empty() && book.find(again.id)->status == Status::Open && book.order_count() == 602 &&
+            book.resting_count(Side::Sell) == 101,
+        "a filled order added again comes back: its record takes the add's outcome, and it rests");
+  std::size_t cancelled = 0;
+  for (std::size_t i = 0; i < 450; ++i) cancelled += book.cancel(asks[i].id);
+  check(cancelled == 450 && !book.find(asks[0].id) && book.find(asks[460].id) && book.order_count() == 152,
+        "cancelled filled orders are gone, the others stay");
+  check(!book.cancel(asks[0].id) && book.cancel(sweep.id) && book.cancel(asks[599].id) && book.order_count() == 150,
+        "a second cancel finds nothing; live and filled orders cancel alike");
+}
+
 }  // namespace
 
 int main() {
@@ -168,6 +202,7 @@ int main() {
   store_reuses_freed_slots_and_finds_exactly();
   emptied_levels_leave();
   levels_come_and_go_anywhere();
+  filled_orders_stay_findable();
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
