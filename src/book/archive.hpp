@@ -80,7 +80,6 @@ class Archive {
     return at;
   }
 
-  Retired& operator[](Position at) { return log_[at]; }
   const Retired& operator[](Position at) const { return log_[at]; }
 
   // Removes the record at `at`, a position find() gave.
