@@ -54,7 +54,6 @@ class Archive {
   using Index = IdIndex<Ids>;
 
  public:
-
   Archive() : index_(Ids{&log_}) {}
   Archive(const Archive&) = delete;
   Archive& operator=(const Archive&) = delete;
@@ -73,6 +72,7 @@ class Archive {
   // The position of the key's id, or kNone. Throws bad_alloc when the index
   // cannot be extended; what it indexed so far stays, which no one can see.
   Position find(IdKey key) const {
+    if (size() == 0) return kNone;
     std::lock_guard<std::mutex> lock(mutex_);
     catch_up();
     Position at = kNone;

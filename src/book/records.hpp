@@ -94,7 +94,6 @@ class RecordStore {
     const IdKey key = id_key(id);
     Slot slot = kNoSlot;
     if (index_.find(key, [&](Slot s) { slot = s; })) return records_[slot].value();
-    if (archive_.size() == 0) return std::nullopt;
     const Archive::Position at = archive_.find(key);
     if (at == Archive::kNone) return std::nullopt;
     return archive_[at].value();
@@ -122,7 +121,7 @@ class RecordStore {
       newest_ = order.timestamp;
       return {slot, true};
     }
-    return {slot, !archive_.size() || !restore_retired(slot, key)};
+    return {slot, !restore_retired(slot, key)};
   }
 
   // A slot outside the table holding the fields of the record in `of`.
@@ -147,7 +146,6 @@ class RecordStore {
       free_slot(freed);
       return true;
     }
-    if (archive_.size() == 0) return false;
     const Archive::Position at = archive_.find(key);
     if (at == Archive::kNone) return false;
     archive_.erase(at);
