@@ -1,6 +1,6 @@
 // Engine checks that Python cannot reach: a failing entropy source, id
-// parsing of every byte value, the record store's slot reuse and aliases,
-// levels made and removed anywhere in a side, and filled orders in numbers. Random sessions against a model
+// parsing of every byte value, levels made and removed anywhere in a side,
+// and filled orders in numbers. Random sessions against a model
 // are the fuzz target's (tests/fuzz).
 #include <algorithm>
 #include <cerrno>
@@ -62,39 +62,6 @@ void ids_round_trip_through_their_text() {
     if (upper != text) check(!OrderId::parse(upper), "upper case is another id: " + upper);
   }
   check(!OrderId::parse("0123456789abcdef0123456789abcdef0123"), "hyphens are required");
-}
-
-void store_reuses_freed_slots_and_finds_exactly() {
-  RecordStore store;
-  std::vector<OrderRecord> first(50), second(25);
-  for (auto& o : first) make_order(Side::Buy, 100, 1.0, o);
-  for (auto& o : second) make_order(Side::Sell, 200, 2.0, o);
-  for (const auto& o : first) store.insert(o);
-  for (std::size_t i = 0; i < first.size(); i += 2) store.erase(store.find(first[i].id));
-  bool reused = true;
-  for (const auto& o : second) {
-    const auto [slot, added] = store.insert(o);
-    reused = reused && added && slot < first.size();
-  }
-  check(reused, "new ids take the freed slots");
-  bool exact = store.size() == 50 && store.slot_count() == 50 && store.free_count() == 0;
-  for (std::size_t i = 0; i < first.size(); ++i) {
-    const Slot s = store.find(first[i].id);
-    exact = exact && (i % 2 == 0 ? s == kNoSlot : s != kNoSlot && store[s].id == first[i].id && store[s].quantity == 1.0);
-  }
-  for (const auto& o : second) exact = exact && store.find(o.id) != kNoSlot && store[store.find(o.id)].quantity == 2.0;
-  check(exact, "erased ids are gone, the others found with their own records");
-
-  OrderRecord changed = first[1];
-  changed.quantity = 9.0;
-  const auto [slot, added] = store.insert(changed);
-  check(!added && store[slot].quantity == 1.0 && store.size() == 50, "inserting a known id keeps its record");
-
-  const Slot alias = store.add_alias(slot);
-  check(store.find(first[1].id) == slot && store[alias].id == first[1].id && store.size() == 50,
-        "an alias carries the id but is not found by it");
-  store.erase(alias);
-  check(store.find(first[1].id) == slot && store.free_count() == 1, "freeing an alias keeps the id's record");
 }
 
 // Levels emptied by cancels leave at once: the best level must move past
@@ -199,7 +166,6 @@ void filled_orders_stay_findable() {
 int main() {
   entropy_failure_is_internal_and_leaves_nothing();
   ids_round_trip_through_their_text();
-  store_reuses_freed_slots_and_finds_exactly();
   emptied_levels_leave();
   levels_come_and_go_anywhere();
   filled_orders_stay_findable();
