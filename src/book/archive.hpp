@@ -65,8 +65,8 @@ class Archive {
 
   // Takes in `record`, whose id no other store holds. Needs room reserved.
   void retire(const OrderRecord& record, std::uint32_t hash) {
-    log_.push(Retired{record.id, record.price_in_ticks, record.quantity, record.timestamp, hash, record.side,
-                      record.status, false});
+    log_.push(record.id, record.price_in_ticks, record.quantity, record.timestamp, hash, record.side, record.status,
+              false);
   }
 
   // The position of the key's id, or kNone. Throws bad_alloc when the index

@@ -153,9 +153,15 @@ void Book::match(OrderRecord& incoming) {
 
     if (trades_.size() == trades_.capacity()) throw InternalFailure("add made more trades than it made room for");
     OrderRecord resting = entry.queued_value();
-    Trade trade;
-    fill_step(resting, incoming, tick_size_, trade);
-    trades_.push_back(trade);
+    // The trade is written in place (room is reserved): a trade built on the
+    // stack and copied in reloads it wider than it was stored, which stalls.
+    Trade& trade = trades_.emplace_back();
+    try {
+      fill_step(resting, incoming, tick_size_, trade);
+    } catch (...) {
+      trades_.pop_back();
+      throw;
+    }
 
     Slot owner = front;
     if (entry.has(Record::kAlias)) {

@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace quorvane {
@@ -32,14 +33,15 @@ class Chunks {
     if (n > capacity_ - size_) grow(n);
   }
 
-  // A new element at the end, holding `value`.
-  Index push(const T& value) {
+  // A new element at the end, built in place from `fields` (a temporary
+  // copied in would be reloaded wider than it was stored, which stalls).
+  template <class... Fields>
+  Index push(Fields&&... fields) {
     if (size_ == capacity_) grow(1);
     const Index i = static_cast<Index>(size_++);
-    new (&(*this)[i]) T(value);
+    new (&(*this)[i]) T{std::forward<Fields>(fields)...};
     return i;
   }
-  Index push() { return push(T()); }
 
   // Keeps the first `n` elements; their chunks stay for reuse.
   void shrink(std::size_t n) { size_ = n; }

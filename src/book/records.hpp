@@ -228,20 +228,28 @@ class RecordStore {
   }
 
   void write_new(Slot slot, const OrderRecord& order) {
+    // Field by field: assigning a whole Record{} goes through a stack copy
+    // whose unaligned reload stalls on store forwarding.
     Record& r = records_[slot];
-    r = Record{};
     r.id = order.id;
     r.price_in_ticks = order.price_in_ticks;
     r.timestamp = order.timestamp;
     r.quantity = order.quantity;
+    r.queued_quantity = 0.0;
+    r.prev = r.next = kNoSlot;
+    r.level = 0;
     r.side = order.side;
     r.status = order.status;
+    r.flags = 0;
   }
 
-  // A free slot holds no id (no id made by the engine is all zeros).
+  // A free slot holds no id (no id made by the engine is all zeros) and no
+  // flags; write_new sets the rest when the slot is taken again.
   void free_slot(Slot slot) {
-    records_[slot] = Record{};
-    records_[slot].next = free_head_;
+    Record& r = records_[slot];
+    r.id = OrderId{};
+    r.flags = 0;
+    r.next = free_head_;
     free_head_ = slot;
     ++free_count_;
   }
