@@ -57,10 +57,22 @@ void ids_round_trip_through_their_text() {
     const std::string text = id.text();
     const auto back = OrderId::parse(text);
     check(back && *back == id, "round trip of " + text);
-    std::string upper = text;
-    for (char& c : upper) c = static_cast<char>(std::toupper(c));
-    if (upper != text) check(!OrderId::parse(upper), "upper case is another id: " + upper);
   }
+  // Every byte value at every position: only a lowercase hex digit where a
+  // digit stands, and only a hyphen where a hyphen stands, leaves an id.
+  const std::string valid = "0123abcd-ef45-6789-a0b1-c2d3e4f5a6b7";
+  int wrong = 0;
+  for (std::size_t at = 0; at < valid.size(); ++at) {
+    const bool hyphen = valid[at] == '-';
+    for (int c = 0; c < 256; ++c) {
+      std::string text = valid;
+      text[at] = static_cast<char>(c);
+      const bool digit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+      const auto id = OrderId::parse(text);
+      if (id.has_value() != (hyphen ? c == '-' : digit) || (id && id->text() != text)) ++wrong;
+    }
+  }
+  check(wrong == 0, "ids parsed from texts with one character changed: " + std::to_string(wrong) + " wrong");
   check(!OrderId::parse("0123456789abcdef0123456789abcdef0123"), "hyphens are required");
 }
 
