@@ -74,7 +74,7 @@ def test_book_follows_the_reference_model(tick_size, session):
                 order_id = {"as is": order.id, "upper": order.id.upper(), "unknown": order.id[::-1]}[args[1]]
                 assert book.cancel(order_id) is model.cancel(order_id)
             elif op == "update":
-                assert book.update_order(order) is None
+                assert book.update_order(order=order) is None
                 model.update_order(order)
             elif op == "get":
                 got, expected = book.get_order(order.id), model.get_order(order.id)
