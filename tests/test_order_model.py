@@ -54,11 +54,10 @@ def test_enumerations_are_not_ordered(compare, right):
     assert str(info.value) == error_text(lambda: compare(probe_class()(), right), *stand_in(OrderType))
 
 
+# One case per message, the price tested first; the fuzz target tries the edges of both.
 @pytest.mark.parametrize("price, quantity, message", [
-    (0, -1.0, "price_in_ticks must be positive"), (-2**63, NAN, "price_in_ticks must be positive"),
-    (False, 1.0, "price_in_ticks must be positive"), (1, 0.0, "quantity must be positive"),
-    (1, -0.0, "quantity must be positive"), (1, -5e-324, "quantity must be positive"),
-    (2**63 - 1, -INF, "quantity must be positive"),
+    (0, -1.0, "price_in_ticks must be positive"), (False, 1.0, "price_in_ticks must be positive"),
+    (1, -0.0, "quantity must be positive"),
 ])
 def test_order_validation(price, quantity, message):
     with pytest.raises(ValueError) as info:
@@ -130,12 +129,11 @@ def test_can_match(side_a, price_a, side_b, price_b, match):
     assert (a.can_match(b), (a.quantity, a.status), (b.quantity, b.status)) == (match, left, left)
 
 
-# A buy at 7 ticks against a sell at 3 ticks with a tick size of 0.1: the fill price is 3 * 0.1.
+# A buy at 7 ticks against a sell at 3 ticks, tick size 0.1: the price is 3 * 0.1. One NaN on
+# each side; the fuzz target checks the other quantities' arithmetic against its model.
 @pytest.mark.parametrize("buy_quantity, sell_quantity, matched, buy_left, sell_left", [
     (10.0, 4.0, 4.0, 6.0, 0.0), (4.0, 10.0, 4.0, 0.0, 6.0), (5.0, 5.0, 5.0, 0.0, 0.0),
-    (0.3, 0.1, 0.1, 0.19999999999999998, 0.0), (0.1, 0.3, 0.1, 0.0, 0.19999999999999998),
-    (NAN, 5.0, 5.0, NAN, 0.0), (5.0, NAN, 5.0, 0.0, NAN), (NAN, NAN, NAN, NAN, NAN),
-    (INF, 5.0, 5.0, INF, 0.0), (INF, INF, INF, NAN, NAN), (NAN, INF, INF, NAN, NAN),
+    (NAN, 5.0, 5.0, NAN, 0.0), (5.0, NAN, 5.0, 0.0, NAN), (INF, INF, INF, NAN, NAN),
 ])
 @pytest.mark.parametrize("buy_receives", [True, False])
 def test_fill(buy_quantity, sell_quantity, matched, buy_left, sell_left, buy_receives):
