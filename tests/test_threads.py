@@ -1,10 +1,6 @@
-"""Threads: one book and a few orders shared by threads that hammer them, books of
-their own per thread, and ids across threads and across fork. On a
-free-threaded build the module runs without the GIL, so these calls really
-overlap; with the GIL they pass the same way, only with fewer collisions.
-Whatever the interleaving, the assertions are the same: the only failures are
-the two access errors, nothing is lost or torn, and every change that a
-thread saw succeed is in the book."""
+"""Threads sharing a book or orders, books of their own per thread, ids across threads
+and fork. Without the GIL the calls really overlap; either way the only failures
+allowed are the two access errors, and every change a thread saw succeed holds."""
 import os
 import random
 import subprocess
@@ -26,8 +22,7 @@ THREADS = 4
 
 
 def on_threads(work, count=THREADS):
-    """work(i) on `count` threads released together; their results in order. Any
-    error other than the two access errors, which `work` counts itself, fails."""
+    """work(i) on `count` threads released together; their results in order."""
     start, results, failures = threading.Barrier(count), [None] * count, []
 
     def main(i):
@@ -47,8 +42,7 @@ def on_threads(work, count=THREADS):
 
 
 class Yielding:
-    """A number whose conversion lets other threads run (even with the GIL)
-    while the call that converts it holds access to its objects."""
+    """A number whose conversion lets other threads run while its call holds access."""
 
     def __init__(self, value):
         self.value = value
@@ -134,8 +128,7 @@ def test_threads_sharing_one_book_lose_nothing():
 
 
 def assert_consistent(book):
-    """What a caller can see of the book's invariants (invariant-checking
-    builds also check the book itself after every change)."""
+    """What a caller can see of the book's invariants."""
     for side, orders in ((Buy, book.buy_orders), (Sell, book.sell_orders)):
         assert all(o.side == side and o.status == OrderStatus.Open and o.quantity > 0 for o in orders)
         assert [o.price_in_ticks for o in orders] == sorted(o.price_in_ticks for o in orders)
@@ -172,8 +165,7 @@ def test_threads_sharing_orders_never_tear_or_lose_a_fill():
 
 
 def session(seed):
-    """A seeded trading session on a book of its own, as a transcript with the
-    random ids replaced by their order of creation."""
+    """A seeded session on a book of its own; ids in the transcript are their order of creation."""
     rng, book, names, transcript = random.Random(seed), OrderBook(0.01), {}, []
     for _ in range(800):
         if rng.random() < 0.75 or not names:
