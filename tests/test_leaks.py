@@ -46,11 +46,10 @@ def paths():
         book.cancel(taker.id)
 
     return {
-        "order": lambda: repr(Order(Buy, 100, 5.0)),
-        "order properties": lambda: (o.id, o.side, o.price_in_ticks, o.quantity, o.status, o.timestamp, o.is_open()),
-        "fill": lambda: repr(Fill(1.0, 2.0, "a" * 40, "b", 7)),
-        "fill properties": lambda: (lambda f: (f.quantity, f.price, f.buy_id, f.sell_id, f.timestamp))(
-            Fill(1.0, 2.0, "a", "b", 7)),
+        "order": lambda: (repr(Order(Buy, 100, 5.0)), o.id, o.side, o.price_in_ticks, o.quantity, o.status,
+                          o.timestamp, o.is_open()),
+        "fill": lambda: (lambda f: (repr(f), f.quantity, f.price, f.buy_id, f.sell_id, f.timestamp))(
+            Fill(1.0, 2.0, "a" * 40, "b", 7)),
         "can_match and fill": lambda: (o.can_match(other), Order(Buy, 100, 5.0).fill(Order(Sell, 99, 3.0), 0.01)),
         "enums": lambda: (repr(Buy), int(OrderStatus.Filled), Buy == 0, Buy == Sell, Buy != "x"),
         "add then cancel": add_then_cancel,
