@@ -49,17 +49,10 @@ void entropy_failure_is_internal_and_leaves_nothing() {
   check(make_order(Side::Buy, 1, 1.0, out) == Rejection::None, "the real source works again");
 }
 
-void ids_round_trip_through_their_text() {
-  for (int b = 0; b < 256; ++b) {
-    unsigned char bytes[16];
-    for (int i = 0; i < 16; ++i) bytes[i] = static_cast<unsigned char>(b + i * 17);
-    const OrderId id = OrderId::from_bytes(bytes);
-    const std::string text = id.text();
-    const auto back = OrderId::parse(text);
-    check(back && *back == id, "round trip of " + text);
-  }
-  // Every byte value at every position: only a lowercase hex digit where a
-  // digit stands, and only a hyphen where a hyphen stands, leaves an id.
+// Every byte value at every position: only a lowercase hex digit where a digit
+// stands, and only a hyphen where a hyphen stands, leaves an id, whose text is
+// the text parsed.
+void ids_parse_only_their_own_text() {
   const std::string valid = "0123abcd-ef45-6789-a0b1-c2d3e4f5a6b7";
   int wrong = 0;
   for (std::size_t at = 0; at < valid.size(); ++at) {
@@ -177,7 +170,7 @@ void filled_orders_stay_findable() {
 
 int main() {
   entropy_failure_is_internal_and_leaves_nothing();
-  ids_round_trip_through_their_text();
+  ids_parse_only_their_own_text();
   emptied_levels_leave();
   levels_come_and_go_anywhere();
   filled_orders_stay_findable();
