@@ -69,9 +69,7 @@ void ids_parse_only_their_own_text() {
   check(!OrderId::parse("0123456789abcdef0123456789abcdef0123"), "hyphens are required");
 }
 
-// Levels emptied by cancels leave at once: the best level must move past
-// them, the walks must not show them, and an order at an emptied price makes
-// its level anew (the book checks itself after every change here).
+// Levels emptied by cancels leave at once (the book checks itself after every change here).
 void emptied_levels_leave() {
   Book book(0.01);
   std::vector<OrderRecord> bids(300);
@@ -102,10 +100,8 @@ void emptied_levels_leave() {
   check(best && best->price_in_ticks == 1 && !book.best_ask(), "the sell filled completely; the lowest bid is left");
 }
 
-// A side's levels are made and removed at the touch, beyond the worst price
-// and in the middle, enough of them that the array regrows several times:
-// the walk must stay in price order, each price once, and the best level
-// must follow (the book checks itself after every change here).
+// Levels made and removed at the touch, beyond the worst price and in the middle,
+// enough for the array to regrow several times.
 void levels_come_and_go_anywhere() {
   Book book(0.01);
   std::vector<OrderRecord> asks;
@@ -132,10 +128,8 @@ void levels_come_and_go_anywhere() {
   check(best && !prices.empty() && best->price_in_ticks == prices.front(), "the best ask is the lowest level");
 }
 
-// Filled orders leave the live records for the archive: they stay findable
-// until cancelled, an order added again comes back from it, orders made
-// before the newest look in it, and cancelling most of them compacts it (the
-// book checks itself, archive included, after every change here).
+// Filled orders leave the live records for the archive, which cancelling most of
+// them compacts (the book checks itself, archive included, after every change).
 void filled_orders_stay_findable() {
   Book book(1.0);
   std::vector<OrderRecord> asks(600);
