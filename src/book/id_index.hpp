@@ -58,15 +58,15 @@ class IdIndex {
   bool find(Key key, F&& found) const {
     const auto it = table_.find(key);
     if (it == table_.end()) return false;
-    found(it->position);
+    found(it->position());
     return true;
   }
 
   // Adds `position` for the id there, whose hash is `hash`; when the id is
   // already in the table, returns its position and false instead.
   std::pair<Position, bool> insert(Position position, std::uint32_t hash) {
-    auto [it, inserted] = table_.insert(Entry{position, hash});
-    return {it->position, inserted};
+    auto [it, inserted] = table_.insert(Entry(position, hash));
+    return {it->position(), inserted};
   }
 
   // Hands the key's position to `leave`, then removes the entry: one probe.
@@ -75,7 +75,7 @@ class IdIndex {
   bool remove(Key key, F&& leave) {
     const auto it = table_.find(key);
     if (it == table_.end()) return false;
-    leave(it->position);
+    leave(it->position());
     table_.erase(it);
     return true;
   }
@@ -87,14 +87,23 @@ class IdIndex {
 
   template <class F>
   void for_each(F&& visit) const {
-    for (const Entry& e : table_) visit(e.position, e.hash);
+    for (const Entry& e : table_) visit(e.position(), e.hash());
   }
 
  private:
-  struct Entry {
-    Position position;
-    std::uint32_t hash;
+  // One 64-bit word, made and stored whole: two 32-bit fields were spilled
+  // as two stores and read back as one load, which stalls.
+  class Entry {
+   public:
+    Entry(Position position, std::uint32_t hash) : bits_(position | std::uint64_t{hash} << 32) {}
+    Position position() const { return static_cast<Position>(bits_); }
+    std::uint32_t hash() const { return static_cast<std::uint32_t>(bits_ >> 32); }
+
+   private:
+    std::uint64_t bits_;
   };
+  static std::uint32_t hash_of(const Entry& e) { return e.hash(); }
+  static std::uint32_t hash_of(const Key& k) { return k.hash; }
   // The table takes its position from the high bits and its tag from the low ones.
   static std::size_t widen(std::uint32_t h) { return (h | std::uint64_t{h} << 32) * 0x9e3779b97f4a7c15ULL; }
   struct EntryHash {
@@ -102,17 +111,17 @@ class IdIndex {
     using is_avalanching = void;
     template <class K>
     std::size_t operator()(const K& k) const {
-      return widen(k.hash);
+      return widen(hash_of(k));
     }
   };
   struct EntryEqual {
     Ids ids;
     using is_transparent = void;
-    const OrderId& id(const Entry& e) const { return ids(e.position); }
+    const OrderId& id(const Entry& e) const { return ids(e.position()); }
     const OrderId& id(const Key& k) const { return *k.id; }
     template <class A, class B>
     bool operator()(const A& a, const B& b) const {
-      return a.hash == b.hash && id(a) == id(b);
+      return hash_of(a) == hash_of(b) && id(a) == id(b);
     }
   };
 #ifdef QUORVANE_HAVE_BOOST_UNORDERED
