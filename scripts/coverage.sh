@@ -2,7 +2,7 @@
 # Line and branch coverage of src/ (gcc --coverage, reported by gcovr):
 #  1. by the test suite: the Python tests on CPython 3.11 and the engine's C++ tests;
 #  2. by the fuzz corpus: every input replayed through the fuzz target without
-#     libFuzzer, from tests/fuzz/corpus (seeds and found/) and, when a fuzz run has grown it,
+#     libFuzzer, from tests/fuzz/corpus and, when a fuzz run has grown it,
 #     build-fuzz/corpus (or from the folders given).
 #
 #   bash scripts/coverage.sh [CORPUS_DIR...]
@@ -47,7 +47,7 @@ report "test suite" 'src/' "$build/python" "$build/engine"
 find "$build" -name '*.gcda' -delete
 corpora=("$@")
 if [ ${#corpora[@]} -eq 0 ]; then
-  corpora=(tests/fuzz/corpus tests/fuzz/corpus/found)
+  corpora=(tests/fuzz/corpus)
   [ -d build-fuzz/corpus ] && corpora+=(build-fuzz/corpus)
 fi
 # One process per input, so that an input that fails loses only its own counts.
