@@ -94,7 +94,7 @@ void Book::finish_add(Slot slot, Slot entry, LevelIndex level, const OrderRecord
   record.status = incoming.status;
   if (!incoming.is_open()) {
     if (entry != slot) records.erase(entry);
-    if (record.flags == 0) records.retire(slot);
+    records.retire_if_unqueued(slot);
     return;
   }
   if (level == kNoLevel) level = levels_.create(incoming.side, incoming.price_in_ticks);
@@ -178,7 +178,7 @@ void Book::match(OrderRecord& incoming) {
         records.erase(front);
       } else {
         entry.flags &= static_cast<std::uint8_t>(~Record::kQueued);
-        if (entry.flags == 0) records.retire(front);  // no alias of it is left
+        records.retire_if_unqueued(front);  // unless an alias of it is left
       }
     }
     // Two non-finite quantities leave both orders open: stop rather than step forever.

@@ -158,12 +158,14 @@ class RecordStore {
     free_slot(slot);
   }
 
-  // Room for `n` retire() calls, which then cannot fail.
+  // Room for `n` records to retire, which then cannot fail.
   void reserve_retire(std::size_t n) { archive_.reserve(n); }
 
-  // Moves a record that no level holds and no alias names to the archive.
-  void retire(Slot slot) {
+  // Moves a record to the archive once no level holds it and no alias names
+  // it (no flag left); otherwise leaves it live.
+  void retire_if_unqueued(Slot slot) {
     const Record& r = records_[slot];
+    if (r.flags != 0) return;
     const IdKey key = id_key(r.id);
     archive_.retire(r.value(), key.hash);
     index_.erase(key);
