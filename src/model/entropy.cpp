@@ -47,18 +47,27 @@ int system_entropy(void* buffer, std::size_t length) {
 }
 
 // One pool per thread: threads never share bytes, and drawing needs no lock.
+// The pool is trivially destructible and constant-initialised, so reaching
+// it is one thread-local address lookup, with no first-use guard.
 struct Pool {
   unsigned char bytes[kPoolSize];
-  std::size_t used = kPoolSize;  // everything before `used` is spent (and zeroed)
+  std::size_t used;  // everything before `used` is spent (and zeroed)
 
-  ~Pool() { explicit_bzero(bytes, sizeof bytes); }  // a finished thread leaves no unused bytes behind
   void discard() {
     std::memset(bytes, 0, sizeof bytes);
     used = kPoolSize;
   }
 };
 
-thread_local Pool pool;
+constinit thread_local Pool pool{{}, kPoolSize};
+
+// A finished thread leaves no unused bytes behind. Armed by the thread's
+// first refill, so that drawing from a full pool touches the pool alone.
+struct WipeAtExit {
+  ~WipeAtExit() { explicit_bzero(pool.bytes, sizeof pool.bytes); }
+};
+thread_local WipeAtExit wipe_at_exit;
+
 std::atomic<EntropySource> source{nullptr};
 
 // Only the forking thread lives on in the child, so its pool is the only
@@ -75,29 +84,43 @@ const ForkHook fork_hook;
                         " (os error " + std::to_string(error) + ")");
 }
 
-void refill() {
+void refill(Pool& p) {
+  static_cast<void>(&wipe_at_exit);  // constructs it, registering its destructor, once a thread
   const EntropySource replacement = source.load(std::memory_order_acquire);
-  int rc = replacement ? replacement(pool.bytes, kPoolSize) : system_entropy(pool.bytes, kPoolSize);
+  int rc = replacement ? replacement(p.bytes, kPoolSize) : system_entropy(p.bytes, kPoolSize);
   if (rc != 0) {
     int error = errno;
-    pool.discard();
+    p.discard();
     fail(error ? error : EIO);
   }
-  pool.used = 0;
+  p.used = 0;
+}
+
+// Any request, refilling the pool as it runs dry.
+[[gnu::noinline]] void draw(Pool& p, unsigned char* out, std::size_t length) {
+  while (length > 0) {
+    if (p.used == kPoolSize) refill(p);
+    std::size_t take = std::min(length, kPoolSize - p.used);
+    std::memcpy(out, p.bytes + p.used, take);
+    std::memset(p.bytes + p.used, 0, take);
+    p.used += take;
+    out += take;
+    length -= take;
+  }
 }
 
 }  // namespace
 
 void random_bytes(unsigned char* out, std::size_t length) {
-  while (length > 0) {
-    if (pool.used == kPoolSize) refill();
-    std::size_t take = std::min(length, kPoolSize - pool.used);
-    std::memcpy(out, pool.bytes + pool.used, take);
-    std::memset(pool.bytes + pool.used, 0, take);
-    pool.used += take;
-    out += take;
-    length -= take;
-  }
+  Pool& p = pool;
+  // An id's 16 bytes, the request the module makes, while the pool holds
+  // them: copied and wiped inline, not through memcpy and memset of a
+  // variable length.
+  constexpr std::size_t kId = 16;
+  if (length != kId || kPoolSize - p.used < kId) return draw(p, out, length);
+  std::memcpy(out, p.bytes + p.used, kId);
+  std::memset(p.bytes + p.used, 0, kId);
+  p.used += kId;
 }
 
 void set_entropy_source(EntropySource replacement) {
