@@ -47,16 +47,29 @@ PyTypeObject* type_for_results() {
   return type;
 }
 
-// A new instance holding `value`.
-template <class T>
-Ref wrap(T value) {
+// A new instance whose value is built in place from `args`. A constructor
+// that throws leaves no object behind.
+template <class T, class... Args>
+Ref emplace(Args&&... args) {
   PyTypeObject* type = type_for_results<T>();
   PyObject* object = type->tp_alloc(type, 0);
   if (!object) throw_pending();
   auto* self = as_instance<T>(object);
-  new (&self->value) T(std::move(value));
+  try {
+    new (&self->value) T(std::forward<Args>(args)...);
+  } catch (...) {
+    type->tp_free(object);
+    Py_DECREF(type);
+    throw;
+  }
   new (&self->borrow) std::atomic<std::uintptr_t>(0);
   return Ref::steal(object);
+}
+
+// A new instance holding `value`.
+template <class T>
+Ref wrap(T value) {
+  return emplace<T>(std::move(value));
 }
 
 template <class T>

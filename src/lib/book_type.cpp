@@ -39,7 +39,7 @@ Ref book_add(PyObject* self, const Args<1>& args) {
   Exclusive<Book> book(self);
   const OrderRecord incoming = args.convert(0, copy_value<OrderRecord>);
   std::span<const Trade> trades = book->add(incoming);
-  return py_list(trades.size(), [&](std::size_t i) { return wrap(FillRecord(trades[i])); });
+  return py_list(trades.size(), [&](std::size_t i) { return emplace<FillRecord>(trades[i]); });
 }
 
 Ref book_cancel(PyObject* self, const Args<1>& args) {

@@ -21,7 +21,7 @@ Ref fill_new(const Args<5>& args) {
   const std::string_view buy_id = args.convert(2, to_text);
   const std::string_view sell_id = args.convert(3, to_text);
   const std::uint64_t timestamp = args.convert(4, to_uint64);
-  return wrap(FillRecord(quantity, price, buy_id, sell_id, timestamp));
+  return emplace<FillRecord>(quantity, price, buy_id, sell_id, timestamp);
 }
 
 Ref fill_repr(PyObject* self) {

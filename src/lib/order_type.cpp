@@ -56,7 +56,7 @@ Ref order_fill(PyObject* self, const Args<2>& args) {
   const double tick_size = args.convert(1, to_double);
   Trade trade;
   if (!fill_step(*order, *incoming, tick_size, trade)) return py_none();
-  return wrap(FillRecord(trade));
+  return emplace<FillRecord>(trade);
 }
 
 Ref order_is_open(PyObject* self) { return py_bool(Shared<OrderRecord>(self)->is_open()); }
