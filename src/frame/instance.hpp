@@ -66,6 +66,13 @@ Ref emplace(Args&&... args) {
   return Ref::steal(object);
 }
 
+// The value of an instance that no other code holds yet, to be written in
+// place without taking access.
+template <class T>
+T& unshared_value(const Ref& object) {
+  return as_instance<T>(object.get())->value;
+}
+
 // A new instance holding `value`.
 template <class T>
 Ref wrap(T value) {

@@ -28,11 +28,12 @@ Ref book_create_order(PyObject* self, const Args<3>& args) {
   const Side side = args.convert(0, read_side);
   const double price = args.convert(1, to_double);
   const double quantity = args.convert(2, to_double);
-  OrderRecord record;
-  if (Rejection r = book->create_order(side, price, quantity, record); r != Rejection::None) {
+  Ref order = emplace<OrderRecord>();
+  if (Rejection r = book->create_order(side, price, quantity, unshared_value<OrderRecord>(order));
+      r != Rejection::None) {
     raise(PyExc_ValueError, rejection_message(r));
   }
-  return wrap(record);
+  return order;
 }
 
 Ref book_add(PyObject* self, const Args<1>& args) {

@@ -21,11 +21,11 @@ Ref order_new(const Args<3>& args) {
   const Side side = args.convert(0, read_side);
   const std::int64_t price_in_ticks = args.convert(1, to_int64);
   const double quantity = args.convert(2, to_double);
-  OrderRecord record;
-  if (Rejection r = make_order(side, price_in_ticks, quantity, record); r != Rejection::None) {
+  Ref order = emplace<OrderRecord>();
+  if (Rejection r = make_order(side, price_in_ticks, quantity, unshared_value<OrderRecord>(order)); r != Rejection::None) {
     raise(PyExc_ValueError, rejection_message(r));
   }
-  return wrap(record);
+  return order;
 }
 
 Ref order_repr(PyObject* self) {

@@ -84,14 +84,16 @@ std::uint64_t wall_clock_ns() {
 Rejection make_order(Side side, std::int64_t price_in_ticks, double quantity, OrderRecord& out) {
   if (price_in_ticks < 1) return Rejection::PriceInTicksNotPositive;
   if (quantity <= 0.0) return Rejection::QuantityNotPositive;
-  OrderRecord made;
-  made.id = new_order_id();
-  made.timestamp = wall_clock_ns();
-  made.side = side;
-  made.price_in_ticks = price_in_ticks;
-  made.quantity = quantity;
-  made.status = Status::Open;
-  out = made;
+  const OrderId id = new_order_id();
+  const std::uint64_t timestamp = wall_clock_ns();
+  // Field by field into `out`, which is where the record lives: a whole
+  // record copied in from the stack is reloaded wider than it was stored.
+  out.id = id;
+  out.timestamp = timestamp;
+  out.side = side;
+  out.price_in_ticks = price_in_ticks;
+  out.quantity = quantity;
+  out.status = Status::Open;
   return Rejection::None;
 }
 
