@@ -22,7 +22,8 @@ Ref order_new(const Args<3>& args) {
   const std::int64_t price_in_ticks = args.convert(1, to_int64);
   const double quantity = args.convert(2, to_double);
   Ref order = emplace<OrderRecord>();
-  if (Rejection r = make_order(side, price_in_ticks, quantity, unshared_value<OrderRecord>(order)); r != Rejection::None) {
+  if (Rejection r = make_order(side, price_in_ticks, quantity, unshared_value<OrderRecord>(order));
+      r != Rejection::None) {
     raise(PyExc_ValueError, rejection_message(r));
   }
   return order;
