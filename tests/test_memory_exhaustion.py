@@ -41,9 +41,39 @@ CHILD = textwrap.dedent(
     """
 )
 
+# A Fill whose id texts cannot be copied: the half-made object is given back.
+FILL_CHILD = textwrap.dedent(
+    """
+    import resource, sys
+    from quorvane import Fill
+
+    text = "x" * 2**26
+    references = sys.getrefcount(Fill)
+    with open("/proc/self/statm") as f:
+        size = int(f.read().split()[0]) * 4096
+    resource.setrlimit(resource.RLIMIT_AS, (size + 16 * 2**20, resource.RLIM_INFINITY))
+    for _ in range(3):
+        try:
+            Fill(1.0, 2.0, text, "b", 0)
+        except MemoryError:
+            pass
+        else:
+            raise AssertionError("the copy of 64 MiB fitted under the cap")
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    assert sys.getrefcount(Fill) == references, (sys.getrefcount(Fill), references)
+    assert len(Fill(1.0, 2.0, text, "b", 0).buy_id) == 2**26
+    """
+)
+
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves more address space than the cap")
 def test_memory_exhaustion_raises_and_keeps_the_book_usable():
     run = subprocess.run([sys.executable, "-c", CHILD], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     assert int(run.stdout) > 100_000
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves more address space than the cap")
+def test_fill_that_cannot_be_made_raises_and_leaks_nothing():
+    run = subprocess.run([sys.executable, "-c", FILL_CHILD], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
