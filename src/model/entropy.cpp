@@ -113,14 +113,12 @@ void refill(Pool& p) {
 
 void random_bytes(unsigned char* out, std::size_t length) {
   Pool& p = pool;
-  // An id's 16 bytes, the request the module makes, while the pool holds
-  // them: copied and wiped inline, not through memcpy and memset of a
-  // variable length.
-  constexpr std::size_t kId = 16;
-  if (length != kId || kPoolSize - p.used < kId) return draw(p, out, length);
-  std::memcpy(out, p.bytes + p.used, kId);
-  std::memset(p.bytes + p.used, 0, kId);
-  p.used += kId;
+  // While the pool holds the request, one copy; inlined where the length is
+  // a constant (an id's 16 bytes), it is a few moves, not calls.
+  if (length > kPoolSize - p.used) return draw(p, out, length);
+  std::memcpy(out, p.bytes + p.used, length);
+  std::memset(p.bytes + p.used, 0, length);
+  p.used += length;
 }
 
 void set_entropy_source(EntropySource replacement) {
