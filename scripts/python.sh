@@ -31,7 +31,7 @@ case $line in
     3.11|3.12|3.13) version=$line; flavour=release ;;
     3.13-debug) version=3.13; flavour=debug ;;
     3.13t) version=3.13; flavour=freethreaded ;;
-    -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
     *) echo "usage: $0 3.11|3.12|3.13|3.13-debug|3.13t"; exit 2 ;;
 esac
 
