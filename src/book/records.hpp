@@ -5,6 +5,11 @@
 // in slots (a freed slot is reused first, while still warm), and an id table
 // (book/id_index.hpp) finds a record's slot by id.
 //
+// The record stays whole: split into the 32 bytes a cancel reads (id, links,
+// level, flags) and 32 bytes it does not (price, timestamp, quantities), a
+// cancel's lines are denser, but a fill and a resting add touch two lines
+// instead of one, which measured slower driven from Python.
+//
 // A record that leaves the queues for good (its order filled, no alias left)
 // is retired to the archive (book/archive.hpp), which keeps it findable by id:
 // its slot is freed and its id leaves the table, so that the slots and the
