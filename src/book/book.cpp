@@ -149,7 +149,6 @@ void Book::match(OrderRecord& incoming) {
     const Slot front = levels_[best].head;
     if (front == kNoSlot) throw InternalFailure("Queue is not empty if it exists in map");
     Record& entry = records[front];
-    if (entry.next != kNoSlot) records.prefetch(entry.next);  // the next fill's record, likely a cache miss
 
     if (trades_.size() == trades_.capacity()) throw InternalFailure("add made more trades than it made room for");
     OrderRecord resting = entry.queued_value();
@@ -162,6 +161,9 @@ void Book::match(OrderRecord& incoming) {
       trades_.pop_back();
       throw;
     }
+    // The next fill's record, likely a cache miss. Prefetched only now: the
+    // clock read waits for every load in flight, a prefetch included.
+    if (entry.next != kNoSlot) records.prefetch(entry.next);
 
     Slot owner = front;
     if (entry.has(Record::kAlias)) {
