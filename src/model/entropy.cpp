@@ -96,16 +96,22 @@ void refill(Pool& p) {
   p.used = 0;
 }
 
+// Hands out the next `length` bytes of the pool, which holds them, and
+// wipes them there.
+[[gnu::always_inline]] inline void take(Pool& p, unsigned char* out, std::size_t length) {
+  std::memcpy(out, p.bytes + p.used, length);
+  std::memset(p.bytes + p.used, 0, length);
+  p.used += length;
+}
+
 // Any request, refilling the pool as it runs dry.
 [[gnu::noinline]] void draw(Pool& p, unsigned char* out, std::size_t length) {
   while (length > 0) {
     if (p.used == kPoolSize) refill(p);
-    std::size_t take = std::min(length, kPoolSize - p.used);
-    std::memcpy(out, p.bytes + p.used, take);
-    std::memset(p.bytes + p.used, 0, take);
-    p.used += take;
-    out += take;
-    length -= take;
+    const std::size_t part = std::min(length, kPoolSize - p.used);
+    take(p, out, part);
+    out += part;
+    length -= part;
   }
 }
 
@@ -116,9 +122,7 @@ void random_bytes(unsigned char* out, std::size_t length) {
   // While the pool holds the request, one copy; inlined where the length is
   // a constant (an id's 16 bytes), it is a few moves, not calls.
   if (length > kPoolSize - p.used) return draw(p, out, length);
-  std::memcpy(out, p.bytes + p.used, length);
-  std::memset(p.bytes + p.used, 0, length);
-  p.used += length;
+  take(p, out, length);
 }
 
 void set_entropy_source(EntropySource replacement) {
