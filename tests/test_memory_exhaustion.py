@@ -9,6 +9,8 @@ import textwrap
 
 import pytest
 
+pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                                reason="ASan reserves more address space than the cap")
 CHILD = textwrap.dedent(
     """
     import resource
@@ -66,14 +68,15 @@ FILL_CHILD = textwrap.dedent(
 )
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves more address space than the cap")
+def run_capped(script):
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    return run.stdout
+
+
 def test_memory_exhaustion_raises_and_keeps_the_book_usable():
-    run = subprocess.run([sys.executable, "-c", CHILD], capture_output=True, text=True, timeout=120)
-    assert run.returncode == 0, run.stderr
-    assert int(run.stdout) > 100_000
+    assert int(run_capped(CHILD)) > 100_000
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves more address space than the cap")
 def test_fill_that_cannot_be_made_raises_and_leaks_nothing():
-    run = subprocess.run([sys.executable, "-c", FILL_CHILD], capture_output=True, text=True, timeout=120)
-    assert run.returncode == 0, run.stderr
+    run_capped(FILL_CHILD)
