@@ -74,36 +74,45 @@ void ids_parse_only_their_own_text() {
 // may come back (the book checks itself after every change here).
 void levels_come_and_go_anywhere() {
   Book book(0.01);
-  std::vector<OrderRecord> bids;
+  std::vector<OrderRecord> orders;
   auto rest = [&](Side side, std::int64_t price, double quantity) {
-    make_order(side, price, quantity, bids.emplace_back());
-    return book.add(bids.back());
+    make_order(side, price, quantity, orders.emplace_back());
+    return book.add(orders.back());
   };
-  auto walked = [&] {
+  auto walked = [&](Side side) {
     std::vector<std::int64_t> prices;
-    book.walk(Side::Buy, [&](const OrderRecord& r) { prices.push_back(r.price_in_ticks); });
+    book.walk(side, [&](const OrderRecord& r) { prices.push_back(r.price_in_ticks); });
     return prices;
   };
-  for (std::int64_t i = 0; i < 300; ++i) {
-    rest(Side::Buy, 10'000 - i, 1.0);  // beyond the worst bid
-    rest(Side::Buy, 10'001 + i, 1.0);  // at the touch
+  constexpr Side sides[] = {Side::Buy, Side::Sell};
+  auto middle = [](Side side) -> std::int64_t { return side == Side::Buy ? 10'000 : 20'000; };
+  for (Side side : sides) {  // asks well above the bids
+    const std::int64_t mid = middle(side), away = side == Side::Buy ? -1 : 1;
+    for (std::int64_t i = 0; i < 300; ++i) {
+      rest(side, mid + away * i, 1.0);  // beyond the worst price
+      rest(side, mid - away * (i + 1), 1.0);  // at the touch
+    }
+    for (std::int64_t i = 1; i < 600; i += 7) rest(side, mid - 300 + i, 1.0);  // to levels that exist
   }
-  for (std::int64_t i = 1; i < 600; i += 7) rest(Side::Buy, 9'700 + i, 1.0);  // to levels that exist
-  for (std::size_t i = 0; i < bids.size(); i += 3) book.cancel(bids[i].id);   // all over the side
-  for (std::int64_t i = 0; i < 600; i += 5) rest(Side::Buy, 9'700 + i, 1.0);  // into the gaps
-  std::vector<std::int64_t> prices = walked();
-  check(std::is_sorted(prices.begin(), prices.end()) && prices.size() == book.resting_count(Side::Buy) &&
-            book.best_bid()->price_in_ticks == prices.back(),
-        "levels made and removed anywhere keep the walk in price order, the best last");
+  for (std::size_t i = 0; i < orders.size(); i += 3) book.cancel(orders[i].id);  // all over both sides
+  for (Side side : sides) {
+    for (std::int64_t i = 0; i < 600; i += 5) rest(side, middle(side) - 300 + i, 1.0);  // into the gaps
+    const std::vector<std::int64_t> prices = walked(side);
+    const auto best = side == Side::Buy ? book.best_bid() : book.best_ask();
+    check(std::is_sorted(prices.begin(), prices.end()) && prices.size() == book.resting_count(side) && best &&
+              best->price_in_ticks == (side == Side::Buy ? prices.back() : prices.front()),
+          std::string(side_name(side)) + ": levels made and removed anywhere keep the walk in price order");
+  }
 
-  for (const auto& b : bids) {  // emptied just below the best, then the best
-    if (b.price_in_ticks > 10'150 || (b.price_in_ticks > 9'700 && b.price_in_ticks < 10'150)) book.cancel(b.id);
+  for (const auto& o : orders) {  // emptied just below the best bid, then the best; no asks
+    const std::int64_t p = o.price_in_ticks;
+    if (o.side == Side::Sell || p > 10'150 || (p > 9'700 && p < 10'150)) book.cancel(o.id);
   }
-  prices = walked();
+  const std::vector<std::int64_t> prices = walked(Side::Buy);
   check(prices == std::vector<std::int64_t>{9'700, 10'150, 10'150} && book.best_bid()->price_in_ticks == 10'150,
         "walks and the best bid skip emptied levels");
   rest(Side::Buy, 10'200, 2.0);  // at an emptied price
-  const OrderId remade = bids.back().id;
+  const OrderId remade = orders.back().id;
   const auto trades = rest(Side::Sell, 10'150, 4.0);
   const auto best = book.best_bid();
   check(trades.size() == 3 && trades[0].buy_id == remade && trades[0].quantity == 2.0 && best &&
