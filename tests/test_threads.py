@@ -118,17 +118,18 @@ def test_threads_sharing_one_book_lose_nothing():
 
 def test_threads_sharing_orders_never_tear_or_lose_a_fill():
     depth, shared = 1e9, [Order(Buy, 100, 1e9), Order(Sell, 100, 1e9)]
+    sides = [(shared[0], Sell, shared[0].id), (shared[1], Buy, shared[1].id)]  # ids read before the threads
 
     def fill(seed):
         rng, fills, snapshot = random.Random(seed), [], OrderBook()
         for _ in range(4000):
-            deep, opposite = rng.choice(((shared[0], Sell), (shared[1], Buy)))
+            deep, opposite, deep_id = rng.choice(sides)
             if rng.random() < 0.8:  # a small order of this thread's against a shared one, either way round
                 mine = Order(opposite, 100, float(rng.randint(1, 5)))
                 made = attempt(rng.choice((lambda: deep.fill(mine, Yielding()), lambda: mine.fill(deep, Yielding()))))
                 fills += [] if made is REFUSED else [made]
             elif attempt(lambda: snapshot.update_order(deep)) is not REFUSED:  # one access copies the record
-                copy = snapshot.get_order(deep.id)
+                copy = snapshot.get_order(deep_id)
                 assert (copy.status, copy.quantity == int(copy.quantity)) == (OrderStatus.Open, True)
         return fills
 
