@@ -35,8 +35,16 @@ def same(rows: list["replay_many.Result"], others: list["replay_many.Result"]) -
     return len(rows) == len(others) and all(a.same_outcome(b) for a, b in zip(rows, others))
 
 
-def test_a_process_pool_gives_the_same_rows(thread_rows: list["replay_many.Result"]) -> None:
-    assert same(rows_from("process"), thread_rows)
+def test_a_process_pool_gives_the_same_rows_and_a_failing_input_stays_alone(
+        thread_rows: list["replay_many.Result"], tmp_path: Path) -> None:
+    broken = tmp_path / "X_message.csv"
+    broken.write_text("34200.1,1,7,100,2238100\n")  # a column short
+    tasks = [TASKS[0], replay_many.LobsterInput(broken, tmp_path / "X_orderbook.csv"), *TASKS[1:]]
+    with replay_many.open_executor("process", 2, None) as executor:
+        rows = replay_many.replay_all(executor, tasks, TIMEOUT)
+    table = replay_many.table([rows.pop(1)], 1.0)  # the failing input's row
+    assert f"{'X':<22} failed: ValueError" in table and "a message file has 6" in table
+    assert same(rows, thread_rows)
     # Each row is the input's own: another seed gives another book.
     assert not thread_rows[-1].same_outcome(thread_rows[-2])
 
@@ -46,15 +54,3 @@ def test_a_dask_cluster_gives_the_same_rows(thread_rows: list["replay_many.Resul
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                                   dashboard_address=None) as cluster:
         assert same(rows_from("dask", cluster.scheduler_address), thread_rows)
-
-
-def test_a_failing_input_reports_its_error_and_the_others_complete(tmp_path: Path) -> None:
-    broken = tmp_path / "X_message.csv"
-    broken.write_text("34200.1,1,7,100,2238100\n")  # a column short
-    tasks = [TASKS[-1], replay_many.LobsterInput(broken, tmp_path / "X_orderbook.csv"), TASKS[-2]]
-    with replay_many.open_executor("process", 2, None) as executor:
-        rows = replay_many.replay_all(executor, tasks, TIMEOUT)
-    assert [row.name for row in rows] == [task.name for task in tasks]
-    assert rows[1].error is not None and "a message file has 6" in rows[1].error
-    assert rows[0].error is None and rows[2].error is None and rows[0].fills > 0 and rows[2].fills > 0
-    assert "failed: ValueError" in replay_many.table(rows, 1.0)
