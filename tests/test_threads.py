@@ -14,6 +14,7 @@ from collections import Counter
 import pytest
 
 from quorvane import Order, OrderBook, OrderStatus, OrderType
+from test_call_frame import Number
 
 Buy, Sell = OrderType.Buy, OrderType.Sell
 ACCESS_ERRORS = {"Already borrowed", "Already mutably borrowed"}
@@ -53,12 +54,8 @@ def attempt(call):
         return REFUSED
 
 
-class Yielding:
-    """A tick size whose conversion lets other threads run while its call holds access."""
-
-    def __float__(self):
-        time.sleep(0)
-        return 0.01
+# A tick size whose conversion lets other threads run while its call holds access.
+YIELDING = Number(0.01, lambda: time.sleep(0))
 
 
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded build")
@@ -126,7 +123,7 @@ def test_threads_sharing_orders_never_tear_or_lose_a_fill():
             deep, opposite, deep_id = rng.choice(sides)
             if rng.random() < 0.8:  # a small order of this thread's against a shared one, either way round
                 mine = Order(opposite, 100, float(rng.randint(1, 5)))
-                made = attempt(rng.choice((lambda: deep.fill(mine, Yielding()), lambda: mine.fill(deep, Yielding()))))
+                made = attempt(rng.choice((lambda: deep.fill(mine, YIELDING), lambda: mine.fill(deep, YIELDING))))
                 fills += [] if made is REFUSED else [made]
             elif attempt(lambda: snapshot.update_order(deep)) is not REFUSED:  # one access copies the record
                 copy = snapshot.get_order(deep_id)
