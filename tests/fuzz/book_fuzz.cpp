@@ -327,13 +327,9 @@ class Session {
     if (made_.empty()) return std::nullopt;
     return b % made_.size();
   }
-  void note(const char* f, ...) {
-    char buf[256];
-    va_list args;
-    va_start(args, f);
-    std::vsnprintf(buf, sizeof buf, f, args);
-    va_end(args);
-    (log_ += buf) += '\n';
+  template <class... Args>
+  void note(const char* f, Args... args) {
+    (log_ += format(f, args...)) += '\n';
   }
   [[noreturn]] void fail(const std::string& what) const {
     std::fprintf(stderr, "\n== session ==\n%s== %s\n", log_.c_str(), what.c_str());
