@@ -19,11 +19,8 @@ def resident_bytes():
 
 
 def expect(exc, call, *args, **kwargs):
-    try:
+    with pytest.raises(exc):
         call(*args, **kwargs)
-    except exc:
-        return
-    raise AssertionError(f"{call} did not raise {exc}")
 
 
 def paths():
