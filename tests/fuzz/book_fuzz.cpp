@@ -78,10 +78,12 @@ bool same(double a, double b) {  // NaN equals NaN; -0.0 differs from 0.0
   if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
   return a == b && std::signbit(a) == std::signbit(b);
 }
+
 bool same(const OrderRecord& a, const OrderRecord& b) {
   return a.id == b.id && a.side == b.side && a.price_in_ticks == b.price_in_ticks && same(a.quantity, b.quantity) &&
          a.status == b.status && a.timestamp == b.timestamp;
 }
+
 bool same(const Trade& a, const Trade& b) {  // timestamps are checked against the clock instead
   return same(a.quantity, b.quantity) && same(a.price, b.price) && a.buy_id == b.buy_id && a.sell_id == b.sell_id;
 }
@@ -94,6 +96,7 @@ std::string format(const char* f, ...) {
   va_end(args);
   return buf;
 }
+
 std::string text(const OrderRecord& r) {
   return format("%s %lld x %.17g %s %.8s t%llu", side_name(r.side), static_cast<long long>(r.price_in_ticks),
                 r.quantity, status_name(r.status), r.id.text().c_str(), static_cast<unsigned long long>(r.timestamp));
@@ -110,10 +113,12 @@ struct Model {
     if (old == records.end()) records.push_back(r);
     else *old = r;
   }
+
   static bool crosses(const OrderRecord& a, const OrderRecord& b) {
     if (a.side == b.side) return false;
     return a.side == Side::Buy ? a.price_in_ticks >= b.price_in_ticks : b.price_in_ticks >= a.price_in_ticks;
   }
+
   // The pairwise trade of resting order `a` and incoming order `b`.
   Trade step(OrderRecord& a, OrderRecord& b) const {
     const double m = std::isnan(a.quantity) ? b.quantity : std::isnan(b.quantity) ? a.quantity
@@ -126,6 +131,7 @@ struct Model {
     const OrderRecord& sell = a.side == Side::Buy ? b : a;
     return {m, static_cast<double>(sell.price_in_ticks) * tick_size, 0, buy.id, sell.id};
   }
+
   // Where in `queued` the first order at the best price of `side` is, or -1.
   long front_of_best(Side side) const {
     long best = -1;
@@ -137,6 +143,7 @@ struct Model {
     }
     return best;
   }
+
   std::vector<Trade> add(OrderRecord in) {
     std::vector<Trade> trades;
     while (in.is_open()) {
@@ -153,6 +160,7 @@ struct Model {
     put(in);
     return trades;
   }
+
   bool cancel(const OrderId& id) {
     const auto known = [&](const OrderRecord& r) { return r.id == id; };
     if (std::none_of(records.begin(), records.end(), known)) return false;
@@ -160,6 +168,7 @@ struct Model {
     std::erase_if(records, known);
     return true;
   }
+
   std::vector<OrderRecord> walk(Side side) const {
     std::vector<OrderRecord> out;
     std::copy_if(queued.begin(), queued.end(), std::back_inserter(out), [&](auto& q) { return q.side == side; });
@@ -217,7 +226,9 @@ struct Input {
     std::memcpy(&v, bytes, sizeof v);
     return v;
   }
+
   Side side() { return byte() & 1 ? Side::Sell : Side::Buy; }
+
   // Mostly eight levels around 100 ticks, so that orders meet; else an extreme or any value.
   std::int64_t ticks() {
     constexpr std::int64_t extremes[] = {1, 2, kMax - 1, kMax, 0, -1, std::numeric_limits<std::int64_t>::min()};
@@ -225,6 +236,7 @@ struct Input {
     if (b < 0xc0) return 96 + b % 8;
     return b % 8 < std::size(extremes) ? extremes[b % 8] : raw<std::int64_t>();
   }
+
   double quantity() {
     constexpr double table[] = {1, 2, 3, 4, 5, 7, 10, 0.5, 0.1, 0.2, 0.3, 0.125, 0.375, 2.675, 1.5, 1e-300,
                                 5e-324, 1e-310, 2.2250738585072014e-308, 1.7976931348623157e308, 1e300, 1e21,
@@ -232,6 +244,7 @@ struct Input {
     const std::size_t i = byte() % 32;
     return i < std::size(table) ? table[i] : raw<double>();
   }
+
   double price() {  // in price units, for create_order
     constexpr double table[] = {0.01, 1.0, 1.01, 0.025, 0.005, 0.004, 1.005, 0.035, 0.0, -0.0, -1.0, kNaN, kInf,
                                 1e300, 5e-324};
@@ -307,8 +320,10 @@ class Session {
           break;
         case FailAlloc: {  // the n-th allocation of the next operation fails
           const std::uint8_t n = in.byte();
-          if (allocation_failures) fail_at_ = n;
-          if (allocation_failures) note("the next operation's allocation %d fails", n);
+          if (allocation_failures) {
+            fail_at_ = n;
+            note("the next operation's allocation %d fails", n);
+          }
         } break;
         case kOps: break;
       }
@@ -327,10 +342,12 @@ class Session {
     if (made_.empty()) return std::nullopt;
     return b % made_.size();
   }
+
   template <class... Args>
   void note(const char* f, Args... args) {
     (log_ += format(f, args...)) += '\n';
   }
+
   [[noreturn]] void fail(const std::string& what) const {
     std::fprintf(stderr, "\n== session ==\n%s== %s\n", log_.c_str(), what.c_str());
     std::abort();
@@ -353,6 +370,7 @@ class Session {
       fail(std::string("exception: ") + e.what());
     }
   }
+
   // After a failed operation (model_ already past it) the book is as before
   // or as after it: a check build's self-check allocates once the change is made.
   void expect_whole(const Model& before) {
@@ -444,7 +462,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const bool set_up = [] {
     set_entropy_source(counting_entropy);
     const char* setting = std::getenv("QUORVANE_FUZZ_ALLOC_FAILURES");
-    return allocation_failures = !setting || std::strcmp(setting, "0") != 0;
+    allocation_failures = !setting || std::strcmp(setting, "0") != 0;
+    return true;
   }();
   (void)set_up;
   constexpr double tick_sizes[] = {0.01, 1.0, 0.25, 0.0, -0.01, kInf, kNaN, 1e300};
