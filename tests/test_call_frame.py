@@ -86,6 +86,15 @@ def test_a_new_or_init_set_from_python_is_honoured():
         assert q.Order(B, 3, 1.0).price_in_ticks == 3 and len(seen) == 1
         q.OrderBook.__new__ = staticmethod(lambda cls, *a, **k: ("new", a, k))
         assert q.OrderBook(0.5, x=1) == ("new", (0.5,), {"x": 1})
+        # object.__new__ would skip the class's constructor: refused, never a half-made instance.
+        for cls in (q.Order, q.Fill, q.OrderBook, q.OrderType):
+            cls.__new__ = lambda cls, *a: object.__new__(cls)
+            try:
+                cls()
+            except TypeError as e:
+                assert str(e) == f"cannot create 'builtins.{cls.__name__}' instances", e
+            else:
+                raise AssertionError(cls)
     """
     subprocess.run([sys.executable, "-c", script], check=True)
 

@@ -48,11 +48,12 @@ PyTypeObject* type_for_results() {
 }
 
 // A new instance whose value is built in place from `args`. A constructor
-// that throws leaves no object behind.
+// that throws leaves no object behind. The class's own tp_alloc refuses
+// (type_builder.cpp), so this is the one way to make an instance.
 template <class T, class... Args>
 Ref emplace(Args&&... args) {
   PyTypeObject* type = type_for_results<T>();
-  PyObject* object = type->tp_alloc(type, 0);
+  PyObject* object = PyType_GenericAlloc(type, 0);
   if (!object) throw_pending();
   auto* self = as_instance<T>(object);
   try {

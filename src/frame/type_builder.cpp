@@ -36,6 +36,14 @@ bool set_attributes(const ClassTable& table, PyTypeObject* type) {
   return true;
 }
 
+// A class whose __new__ Python code has replaced lets object.__new__(cls)
+// through, which would make an instance whose value was never built; the
+// module makes its instances without tp_alloc (instance.hpp: emplace).
+PyObject* refuse_alloc(PyTypeObject* type, Py_ssize_t) {
+  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+  return nullptr;
+}
+
 }  // namespace
 
 PyObject* call_like_type_call(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -77,6 +85,7 @@ PyTypeObject* ensure_type(const ClassTable& table, std::atomic<PyTypeObject*>& s
                               : std::string(table.doc);
 
   std::vector<PyType_Slot> slots = table.slots;
+  slots.push_back({Py_tp_alloc, reinterpret_cast<void*>(&refuse_alloc)});
   slots.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
   if (table.methods) slots.push_back({Py_tp_methods, table.methods});
   if (table.properties) slots.push_back({Py_tp_getset, table.properties});
