@@ -1,5 +1,6 @@
 """How every call reaches the module: argument binding, the conversion of every
 parameter of every callable, access control and re-entrant callers."""
+import gc
 import subprocess
 import sys
 
@@ -72,6 +73,23 @@ def test_new_called_directly_binds_like_a_call_of_the_class(cls, args, kwargs):
     assert outcome(lambda: cls.__new__(cls, *args, **kwargs)) == outcome(lambda: cls(*args, **kwargs)) is not None
     made = Order.__new__(Order, Buy, 7, quantity=2.0)
     assert (type(made), made.price_in_ticks, made.quantity) == (Order, 7, 2.0)
+
+
+def test_keyword_values_stay_alive_while_later_arguments_convert():
+    # The timestamp's conversion empties the keyword dictionary that __new__
+    # binds from; the id text bound before it must not be freed and reused.
+    class Emptying:
+        def __index__(self):
+            for referrer in gc.get_referrers(self):
+                if isinstance(referrer, dict) and "buy_id" in referrer:
+                    referrer.clear()
+            self.filler = ["B" * 3000 for _ in range(50)]
+            return 7
+
+    rest = {"sell_id": "s", "quantity": 1.0, "price": 2.0, "timestamp": Emptying()}
+    # Merged by **, the keyword dictionary holds the only reference to the id text.
+    fill = Fill.__new__(Fill, buy_id="".join(["A"] * 3000), **rest)
+    assert (fill.buy_id, fill.timestamp) == ("A" * 3000, 7)
 
 
 def test_a_new_or_init_set_from_python_is_honoured():

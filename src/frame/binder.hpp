@@ -49,6 +49,15 @@ class Args {
   }
   void bind(PyObject* args, PyObject* kwargs) { bind_tuple(params_.view(), args, kwargs, slots_.data()); }
 
+  // References to the bound arguments. A vectorcall's arguments live as long
+  // as the call; a keyword dictionary's values do not, when a conversion's
+  // Python code empties the dictionary.
+  std::array<Ref, N> hold() const {
+    std::array<Ref, N> held;
+    for (std::size_t i = 0; i < N; ++i) held[i] = Ref::share(slots_[i]);
+    return held;
+  }
+
   bool given(std::size_t i) const { return slots_[i] != nullptr; }
 
   // Converts slot i with `convert(PyObject*)`; a TypeError names the parameter.

@@ -31,6 +31,7 @@ PyObject* constructor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     Args bound(P);
     bound.bind(args, kwargs);
+    const auto held = bound.hold();
     return Op(bound).release();
   });
 }
