@@ -1,6 +1,6 @@
-"""Running out of memory inside the book's containers raises MemoryError and
-leaves a consistent, usable book (checked in a child process whose address
-space is capped)."""
+"""Running out of memory inside the book's containers, or while making a
+result, raises MemoryError and leaves a consistent, usable book (checked in a
+child process whose address space is capped)."""
 
 import os
 import subprocess
@@ -68,6 +68,30 @@ FILL_CHILD = textwrap.dedent(
 )
 
 
+# Results too large for the memory left: the list of orders, the summary.
+RESULTS_CHILD = textwrap.dedent(
+    """
+    import resource
+    from quorvane import Order, OrderBook, OrderType
+
+    book = OrderBook(0.01)
+    for i in range(500_000):  # the list alone needs 4 MB
+        book.add(Order(OrderType.Buy, 1 + i % 500, 1.0))
+    with open("/proc/self/statm") as f:
+        size = int(f.read().split()[0]) * 4096
+    resource.setrlimit(resource.RLIMIT_AS, (size + 2 * 2**20, resource.RLIM_INFINITY))
+    try:
+        book.buy_orders
+    except MemoryError:
+        pass
+    else:
+        raise AssertionError("500,000 orders fitted in 2 MiB")
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    assert len(book.buy_orders) == 500_000 and book.best_bid() == (500, 1.0)
+    """
+)
+
+
 def run_capped(script):
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
@@ -80,3 +104,7 @@ def test_memory_exhaustion_raises_and_keeps_the_book_usable():
 
 def test_fill_that_cannot_be_made_raises_and_leaks_nothing():
     run_capped(FILL_CHILD)
+
+
+def test_result_that_cannot_be_made_raises_memory_error():
+    run_capped(RESULTS_CHILD)

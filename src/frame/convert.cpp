@@ -43,7 +43,7 @@ std::string_view to_text(PyObject* object) {
 
 Ref result_checked(PyObject* made) {
   if (!made) {
-    if (PyErr_Occurred()) PyErr_Print();
+    if (PyErr_Occurred()) throw PythonError{};  // MemoryError, in practice
     throw InternalFailure("Python API call failed");
   }
   return Ref::steal(made);

@@ -1,7 +1,7 @@
 // Conversions between Python objects and native values, with the
 // interpreter's error texts. Argument conversions throw; result conversions
-// return new references and treat an interpreter that cannot make a plain
-// result object as an internal failure.
+// return new references, and pass on the interpreter's exception (a
+// MemoryError) when it cannot make one.
 #pragma once
 #include <Python.h>
 
