@@ -51,6 +51,19 @@ def test_enumeration_comparisons(left, right, equal):
         assert str(info.value) == error_text(lambda: compare(probe_class()(), right), *stand_in(type(left)))
 
 
+# A failed integer conversion means "not comparable"; anything else __index__ raises is the caller's.
+@pytest.mark.parametrize("error", [TypeError, OverflowError, ValueError, KeyboardInterrupt])
+def test_enumeration_comparison_keeps_what_index_raises(error):
+    def hook():
+        raise error("raised by __index__")
+    other = type("Raising", (), {"__index__": lambda self: hook()})()
+    if error in (TypeError, OverflowError):
+        assert (BUY == other, BUY != other) == (False, True)
+    else:
+        with pytest.raises(error, match="raised by __index__"):
+            BUY == other
+
+
 # One case per message, the price tested first; the fuzz target tries the edges of both.
 @pytest.mark.parametrize("price, quantity, message", [
     (0, -1.0, "price_in_ticks must be positive"), (False, 1.0, "price_in_ticks must be positive"),

@@ -54,6 +54,11 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
     }
     long theirs = PyLong_AsLong(other);
     if (theirs == -1 && PyErr_Occurred()) {
+      // Not an integer, or out of range: not comparable. Anything else an
+      // __index__ raised (KeyboardInterrupt, MemoryError) is the caller's.
+      if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        throw PythonError{};
+      }
       PyErr_Clear();
       return Py_NewRef(Py_NotImplemented);
     }
