@@ -3,6 +3,8 @@
     replay_lobster.py MESSAGE_FILE ORDERBOOK_FILE [--plot FILE.png] [--quiet]
 
 Needs numpy (pip install numpy, or quorvane[replay]) to read the files.
+Prices of the messages replayed (types 1-4) and of the orderbook's levels must
+be whole cents, the book's tick: a file with others is refused.
 
 LOBSTER (lobsterdata.com) publishes NASDAQ order flow as two CSV files of equal
 length: message i is one event, and orderbook row i is the visible book (the
@@ -61,8 +63,10 @@ from __future__ import annotations
 
 import argparse
 import bisect
+import codecs
 import io
 import os
+import re
 import struct
 import sys
 import time
@@ -70,12 +74,13 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from itertools import islice, zip_longest
 from pathlib import Path
-from typing import TextIO
-
-import numpy as np
-from numpy.typing import NDArray
+from typing import TYPE_CHECKING, TextIO
 
 from quorvane import Fill, OrderBook, OrderType
+
+if TYPE_CHECKING:  # numpy is imported where the files are read: an optional dependency
+    import numpy as np
+    from numpy.typing import NDArray
 
 BUY, SELL = 0, 1
 SIDES = (OrderType.Buy, OrderType.Sell)
@@ -83,6 +88,12 @@ TICK_SIZE = 0.01
 PRICE_UNITS = 10_000  # LOBSTER prices are dollars x 10000
 UNITS_PER_TICK = 100
 EMPTY_PRICE = (-9_999_999_999, 9_999_999_999)  # what a row shows for a missing bid, ask level
+# Shares go to create_order as a float and come back in fills as floats: whole
+# numbers are exact only below 2**53. (A level's total, packed as an int64,
+# would then need over a thousand such orders to overflow.)
+MAX_SHARES = 2**53
+INTEGER = re.compile(rb"\s*[-+]?[0-9]+\s*")
+NOT_SEPARATORS = bytes(c for c in range(256) if c not in b",\n")
 BEST = (-1, 0)  # where the best bid, ask sits in its side's ascending list of prices
 DEPTHS = (1, 5, 10)  # agreement is reported for levels 1..d
 REPLAYED = {1, 2, 3, 4}  # message types that change the visible book
@@ -145,59 +156,103 @@ class Summary:
 
 
 def read_csv(path: Path) -> tuple[bytes, int]:
-    """A CSV file's bytes and the number of columns of its first row."""
-    data = path.read_bytes()
-    if not data or data.isspace():
+    """A CSV file's bytes, less a UTF-8 byte order mark and the white space at the end, and its
+    cells per line. Refuses a blank line or a line of another number of cells than the first."""
+    data = path.read_bytes().removeprefix(codecs.BOM_UTF8).rstrip()
+    if not data:
         raise ValueError(f"{path}: empty file")
-    start = len(data) - len(data.lstrip())  # strip() and split() would copy the whole file
-    end = data.find(b"\n", start)
-    return data, data.count(b",", start, len(data) if end < 0 else end) + 1
+    # Every line's commas at once, several times faster than splitting the lines; those are
+    # split only to name the line at fault.
+    separators = data.translate(None, NOT_SEPARATORS)
+    first = separators.split(b"\n", 1)[0]
+    if not first or separators != (first + b"\n") * separators.count(b"\n") + first:
+        for number, (line, commas) in enumerate(zip(data.split(b"\n"), separators.split(b"\n")), 1):
+            if not line.strip():
+                raise ValueError(f"{path} line {number}: blank line")
+            if commas != first:
+                raise ValueError(f"{path} line {number}: {len(commas) + 1} cell(s), line 1 has {len(first) + 1}")
+    return data, len(first) + 1
 
 
-def parse_integers(path: Path, data: bytes, width: int, usecols: Sequence[int] | None = None) -> NDArray[np.int64]:
-    """The integers of a CSV file of `width` columns as a 2-d array, the columns `usecols` or all.
+def not_an_integer(path: Path, data: bytes, columns: Sequence[int]) -> ValueError:
+    """The error that names the first cell of `columns` (0-based) that is not a 64-bit integer."""
+    for number, line in enumerate(data.split(b"\n"), 1):
+        for column, cell in enumerate(line.split(b","), 1):
+            if column - 1 in columns and not (INTEGER.fullmatch(cell) and -2**63 <= int(cell) < 2**63):
+                return ValueError(f"{path} line {number}, column {column}: {cell.decode(errors='replace')!r} "
+                                  "is not an integer")
+    return ValueError(f"{path}: a cell is not an integer")
+
+
+def refuse(path: Path, bad: NDArray[np.bool_], rule: str, columns: Sequence[int] = ()) -> None:
+    """Raises ValueError naming the first line where `bad` holds: a mask of rows, or of rows by `columns`
+    (0-based, named in the error); a file's row i is its line i + 1 (read_csv refuses blank lines)."""
+    import numpy as np
+
+    if bad.any():  # usually nothing is refused, and any() is several times faster than nonzero()
+        rows, cells = np.nonzero(bad.reshape(len(bad), -1))
+        where = f", column {columns[cells[0]] + 1}" if columns else ""
+        raise ValueError(f"{path} line {rows[0] + 1}{where}: {rule}")
+
+
+def check_prices(path: Path, prices: NDArray[np.int64], used: NDArray[np.bool_], columns: Sequence[int] = ()) -> None:
+    """Prices the replay uses must be those of the book: positive whole ticks, below a missing ask's."""
+    refuse(path, used & (prices <= 0), "price must be positive", columns)
+    refuse(path, used & (prices >= EMPTY_PRICE[SELL]), f"price must be below {EMPTY_PRICE[SELL]}", columns)
+    # create_order would round to the cent and merge levels the mirror keeps apart.
+    refuse(path, used & (prices % UNITS_PER_TICK != 0), "price must be a whole number of cents "
+           f"(a multiple of {UNITS_PER_TICK})", columns)
+
+
+def parse_integers(path: Path, data: bytes, usecols: Sequence[int]) -> NDArray[np.int64]:
+    """The integers of the columns `usecols` of a CSV file as a 2-d array.
 
     numpy parses the whole file in one call, several times faster than
     splitting it and converting each cell in Python (and faster from bytes
     than from a str).
     """
-    try:
-        table = np.loadtxt(io.BytesIO(data), delimiter=",", dtype=np.int64, usecols=usecols, ndmin=2)
-    except ValueError as error:
-        raise ValueError(f"{path}: {error}") from None
-    # With usecols numpy would take longer rows too.
-    if data.count(b",") != (width - 1) * len(table):
-        raise ValueError(f"{path}: rows of different lengths (the first has {width} columns)")
-    return table
+    import numpy as np
+
+    try:  # no comments: a row of the table stays a line of the file
+        return np.loadtxt(io.BytesIO(data), delimiter=",", dtype=np.int64, usecols=usecols, ndmin=2, comments=None)
+    except ValueError:
+        raise not_an_integer(path, data, usecols) from None
 
 
 def parse_all_integers(path: Path, data: bytes, width: int) -> NDArray[np.int64]:
-    """Every cell of a CSV file of integers, `width` to a row, as a 2-d array.
+    """Every cell of a CSV file of integers, `width` to a row (read_csv checked each row's), as a 2-d array.
 
     A file of nothing but integers numpy's fromstring reads in about two
     thirds of loadtxt's time, a tenth of a 10-level replay; but it knows no
-    rows, so the rows are checked by counting separators, and a bad cell is
-    named by no more than its file.
+    rows, so a bad cell is looked for again, line by line, to name it. It
+    saturates an integer too large for 64 bits; the callers' bounds refuse it.
     """
-    text = data.strip()
-    rows = text.count(b"\n") + 1
-    if text.count(b",") != (width - 1) * rows:
-        raise ValueError(f"{path}: rows of different lengths (the first has {width} columns)")
+    import numpy as np
+
+    rows = data.count(b"\n") + 1
     try:
-        cells = np.fromstring(text.replace(b"\n", b","), dtype=np.int64, sep=",")
+        cells = np.fromstring(data.replace(b"\n", b","), dtype=np.int64, sep=",")
     except ValueError:  # numpy 2; numpy 1 warns and returns the cells before the bad one
         cells = np.empty(0, dtype=np.int64)
     if len(cells) != width * rows:
-        raise ValueError(f"{path}: a cell is not an integer")
+        raise not_an_integer(path, data, range(width))
     return cells.reshape(rows, width)
 
 
 def read_messages(path: Path) -> Messages:
+    import numpy as np
+
     data, width = read_csv(path)
     if width != 6:
         raise ValueError(f"{path}: {width} columns, a message file has 6")
     # The time column is not needed: file order is event order.
-    kinds, order_ids, sizes, prices, directions = parse_integers(path, data, width, range(1, 6)).T
+    kinds, order_ids, sizes, prices, directions = parse_integers(path, data, range(1, 6)).T
+    # Other types are skipped, so their fields are not checked (a halt's price is a code, its size 0).
+    used = np.isin(kinds, sorted(REPLAYED))
+    refuse(path, used & (directions != 1) & (directions != -1), "direction must be 1 or -1")
+    refuse(path, used & (sizes <= 0), "size must be positive")
+    refuse(path, used & (sizes >= MAX_SHARES), f"size must be below 2**53 ({MAX_SHARES})")
+    check_prices(path, prices, used)
     types, counts = np.unique(kinds, return_counts=True)
     return Messages(kinds.tolist(), order_ids.tolist(), sizes.tolist(), prices.tolist(),
                     np.where(directions == 1, BUY, SELL).tolist(), dict(zip(types.tolist(), counts.tolist())))
@@ -208,14 +263,24 @@ def view_layout(depth: int) -> struct.Struct:
 
 
 def read_rows(path: Path) -> Rows:
+    import numpy as np
+
     data, width = read_csv(path)
     if width % 4:
         raise ValueError(f"{path}: {width} columns, an orderbook file has 4 per level")
     depth = width // 4
     table, size = parse_all_integers(path, data, width), view_layout(depth).size
+    for first, empty_price in ((0, EMPTY_PRICE[SELL]), (2, EMPTY_PRICE[BUY])):
+        # Level k's columns are 4k (ask price), 4k + 1 (ask size), 4k + 2 and 4k + 3 (the bid's).
+        price_columns, size_columns = range(first, width, 4), range(first + 1, width, 4)
+        prices, sizes = table[:, first::4], table[:, first + 1::4]
+        empty = prices == empty_price
+        refuse(path, empty & (sizes != 0), f"a missing level (price {empty_price}) must have size 0", size_columns)
+        check_prices(path, prices, ~empty, price_columns)
+        refuse(path, sizes < 0, "size must not be negative", size_columns)
+        refuse(path, sizes >= MAX_SHARES, f"size must be below 2**53 ({MAX_SHARES})", size_columns)
 
     def side(first: int) -> list[View]:
-        # Level k's columns are 4k (ask price), 4k + 1 (ask size), 4k + 2 and 4k + 3 (the bid's).
         columns = [4 * level + column for column in (first, first + 1) for level in range(depth)]
         # numpy hands each row's 2N integers out as one bytes object.
         views: list[View] = np.ascontiguousarray(table[:, columns]).view(f"V{size}").ravel().tolist()
@@ -485,6 +550,8 @@ class Replay:
 
 
 def run(message_path: Path, orderbook_path: Path, progress: TextIO | None = None) -> tuple[Summary, OrderBook]:
+    import numpy  # noqa: F401 -- before the clocks start: the import takes longer than a short replay
+
     began, cpu_began = time.perf_counter(), time.thread_time()
     messages, rows = read_messages(message_path), read_rows(orderbook_path)
     count, depth = len(rows.bids), rows.depth
@@ -609,6 +676,10 @@ def main(argv: list[str] | None = None) -> int:
                      f"darker: the {summary.depth} level(s) per side the file shows; lighter: the replay's own")
             plot_depth(book, args.plot, title, summary.depth)
             print(f"  depth chart written to {args.plot}")
+    except ImportError as error:  # numpy, imported where the files are read
+        print(f"replay_lobster: reading the files needs numpy ({error}): pip install numpy (or quorvane[replay])",
+              file=sys.stderr)
+        return 2
     except (OSError, ValueError) as error:
         print(f"replay_lobster: {error}", file=sys.stderr)
         return 1

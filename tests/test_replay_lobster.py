@@ -72,21 +72,36 @@ MESSAGE = "34200.004241176,1,16113575,18,5853300,1\n"
 ROW = "5859400,200,5853300,18\n"
 
 
-@pytest.mark.parametrize("messages, rows, error", [
-    ("", ROW, "messages.csv: empty file"),
-    (MESSAGE, "\n", "rows.csv: empty file"),
-    (MESSAGE + "34200.1,3,16113575,18,5853300,1,7\n", ROW * 2, "messages.csv: rows of different lengths"),
-    (MESSAGE, "5859400,200,5853300\n", "rows.csv: 3 columns, an orderbook file has 4 per level"),
-    (MESSAGE, ROW + "5859400,200,5853300,18,7\n", "rows.csv: rows of different lengths"),
-    (MESSAGE, ROW.replace("200", "2e2"), "rows.csv: a cell is not an integer"),
-    (MESSAGE, ROW * 2, "1 messages but 2 orderbook rows"),
+@pytest.mark.parametrize("messages, rows, output, status", [
+    ("", ROW, "messages.csv: empty file", 1),
+    (MESSAGE, "\n", "rows.csv: empty file", 1),
+    (MESSAGE + "34200.1,3,16113575,18,5853300,1,7\n", ROW * 2, "messages.csv line 2: 7 cell(s), line 1 has 6", 1),
+    (MESSAGE, "5859400,200,5853300\n", "rows.csv: 3 columns, an orderbook file has 4 per level", 1),
+    (MESSAGE, ROW + "5859400,200,5853300,18,7\n", "rows.csv line 2: 5 cell(s), line 1 has 4", 1),
+    (MESSAGE * 3, ROW.replace("18", "18,1,1,1,1") + ROW.replace("18", "18,1,1,1") + ROW.replace("18", "18,1,1,1,1,1"),
+     "rows.csv line 2: 7 cell(s), line 1 has 8", 1),  # the columns would shift
+    (MESSAGE + "\n" + MESSAGE, ROW * 2, "messages.csv line 2: blank line", 1),
+    (MESSAGE * 2, ROW + "\n" + ROW, "rows.csv line 2: blank line", 1),
+    ("\ufeff" + MESSAGE, "\ufeff" + ROW, "rows agreeing, of 1: level 1 1 (100.00%)", 0),
+    (MESSAGE, ROW.replace("200", "2e2"), "rows.csv line 1, column 2: '2e2' is not an integer", 1),
+    (MESSAGE + MESSAGE.replace(",18,", ",1x8,"), ROW * 2, "messages.csv line 2, column 4: '1x8' is not an integer", 1),
+    (MESSAGE, ROW * 2, "1 messages but 2 orderbook rows", 1),
+    # The book's tick is a cent: create_order would round these onto a level the mirror keeps apart.
+    (MESSAGE.replace("5853300", "5853350"), ROW, "messages.csv line 1: price must be a whole number of cents", 1),
+    (MESSAGE, ROW.replace("5859400", "5859450"), "rows.csv line 1, column 1: price must be a whole number of cents", 1),
+    (MESSAGE, ROW.replace("5859400", "9999999999"), "rows.csv line 1, column 2: a missing level (price 9999999999) "
+     "must have size 0", 1),
+    (MESSAGE, ROW.replace("200", "9" * 19), "rows.csv line 1, column 2: size must be below 2**53", 1),
+    (MESSAGE.replace(",18,", ",0,"), ROW, "messages.csv line 1: size must be positive", 1),
+    (MESSAGE.replace(",1\n", ",2\n"), ROW, "messages.csv line 1: direction must be 1 or -1", 1),
+    (MESSAGE.replace(",5853300,", ",-5853300,"), ROW, "messages.csv line 1: price must be positive", 1),
 ])
 def test_a_malformed_file_is_reported(tmp_path: Path, capsys: pytest.CaptureFixture[str], messages: str, rows: str,
-                                      error: str) -> None:
+                                      output: str, status: int) -> None:
     (tmp_path / "messages.csv").write_text(messages)
     (tmp_path / "rows.csv").write_text(rows)
-    assert replay_lobster.main([str(tmp_path / "messages.csv"), str(tmp_path / "rows.csv"), "--quiet"]) == 1
-    assert error in capsys.readouterr().err
+    assert replay_lobster.main([str(tmp_path / "messages.csv"), str(tmp_path / "rows.csv"), "--quiet"]) == status
+    assert output in "".join(capsys.readouterr())
 
 
 def test_command_line(tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
