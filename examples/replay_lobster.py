@@ -597,11 +597,21 @@ def report(name: str, summary: Summary) -> str:
     ])
 
 
-def require_matplotlib() -> None:
-    """Raises ImportError without matplotlib, an optional dependency."""
-    import matplotlib
-
+def plot_problem(path: Path) -> str | None:
+    """Why the depth chart could not be written to `path`, or None; checked before a long replay."""
+    try:
+        import matplotlib
+    except ImportError:
+        return "--plot needs matplotlib: pip install matplotlib (or quorvane[plot])"
     matplotlib.use("Agg")  # files only; no display needed
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    # Without a suffix it knows, matplotlib would add one or refuse the file after the replay.
+    if path.suffix[1:].lower() not in FigureCanvasAgg.get_supported_filetypes():
+        return f"--plot {path}: name the file with a suffix matplotlib writes, such as .png, .svg or .pdf"
+    if not path.parent.is_dir():
+        return f"--plot {path}: no directory {path.parent}"
+    return None
 
 
 def depth_steps(levels: dict[int, float], outward: int, count: int) -> tuple[list[float], list[float]]:
@@ -660,13 +670,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--plot", type=Path, metavar="FILE.png", help="draw the final book's depth chart")
     parser.add_argument("--quiet", action="store_true", help="no progress lines on stderr")
     args = parser.parse_args(argv)
-    if args.plot is not None:
-        try:
-            require_matplotlib()  # before a long replay, not after it
-        except ImportError:
-            print("replay_lobster: --plot needs matplotlib: pip install matplotlib (or quorvane[plot])",
-                  file=sys.stderr)
-            return 2
+    if args.plot is not None and (problem := plot_problem(args.plot)) is not None:
+        print(f"replay_lobster: {problem}", file=sys.stderr)
+        return 2
     try:
         summary, book = run(args.message_file, args.orderbook_file, None if args.quiet else sys.stderr)
         name = args.message_file.name.split("_")[0]
@@ -682,6 +688,10 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     except (OSError, ValueError) as error:
         print(f"replay_lobster: {error}", file=sys.stderr)
+        return 1
+    if summary.engine_mismatches:  # the agreement above was the mirror's, not the engine's
+        print(f"replay_lobster: the engine and the level mirror disagree on {summary.engine_mismatches:,} "
+              "resting orders", file=sys.stderr)
         return 1
     return 0
 

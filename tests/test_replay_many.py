@@ -54,3 +54,15 @@ def test_a_dask_cluster_gives_the_same_rows(thread_rows: list["replay_many.Resul
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                                   dashboard_address=None) as cluster:
         assert same(rows_from("dask", cluster.scheduler_address), thread_rows)
+
+
+def test_an_engine_that_disagrees_with_the_mirror_fails_the_run(monkeypatch: pytest.MonkeyPatch,
+                                                                 capsys: pytest.CaptureFixture[str]) -> None:
+    if not DATA.is_dir():
+        pytest.skip("LOBSTER sample data not present")
+    # A book of a coarser tick than the mirror's merges levels the mirror keeps apart, as sub-cent prices did.
+    monkeypatch.setattr(replay_many.replay_lobster, "TICK_SIZE", 0.02)
+    assert replay_many.replay_lobster.main([str(MESSAGES), str(ROWS), "--quiet"]) == 1
+    assert "the engine and the level mirror disagree on" in capsys.readouterr().err
+    assert replay_many.main(["--lobster", str(MESSAGES), str(ROWS), "--executor", "thread"]) == 1
+    assert "failed: engine and level mirror disagree on" in capsys.readouterr().out
