@@ -120,16 +120,26 @@ def replay_all(executor: Executor, tasks: Sequence[Input], timeout: float | None
     return results
 
 
+class NoScheduler(Exception):
+    """Dask is missing, or the scheduler's address is wrong or unreachable."""
+
+
 @contextmanager
 def open_executor(kind: str, workers: int, scheduler: str | None) -> Iterator[Executor]:
     if scheduler is not None:
-        # Optional, and untyped: the ignores cover both an interpreter with dask and one without.
-        from dask.distributed import Client  # type: ignore[import-not-found, unused-ignore]
-
-        with Client(scheduler) as client:  # type: ignore[no-untyped-call, unused-ignore]
+        try:
+            # Optional, and untyped: the ignores cover both an interpreter with dask and one without.
+            from dask.distributed import Client  # type: ignore[import-not-found, unused-ignore]
+        except ImportError as error:
+            raise NoScheduler(f"--scheduler needs Dask ({error}): pip install distributed") from None
+        try:
+            client = Client(scheduler)  # type: ignore[no-untyped-call, unused-ignore]
+        except (OSError, ValueError, TypeError) as error:  # a bad address, or no scheduler there
+            raise NoScheduler(f"Dask scheduler {scheduler}: {error}") from None
+        with client as connected:  # type: ignore[no-untyped-call, unused-ignore]
             for module in ("replay_lobster.py", "demo.py", "replay_many.py"):
-                client.upload_file(str(HERE / module), load=False)  # imported where a task needs it
-            yield client.get_executor()
+                connected.upload_file(str(HERE / module), load=False)  # imported where a task needs it
+            yield connected.get_executor()
     elif kind == "thread":
         with ThreadPoolExecutor(workers) as threads:
             yield threads
@@ -163,9 +173,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--synthetic", type=int, default=0, metavar="N", help="synthetic instruments (default 0)")
     parser.add_argument("--ops", type=int, default=200_000, help="operations per synthetic instrument (default 200000)")
     parser.add_argument("--seed", type=int, default=7, help="seed of synthetic instrument 0 (default 7)")
-    parser.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="pool size (default: the cores)")
-    parser.add_argument("--executor", choices=("thread", "process"), default="process")
-    parser.add_argument("--scheduler", metavar="ADDRESS", help="run on this Dask cluster instead of a local pool")
+    parser.add_argument("--workers", type=int, default=os.cpu_count() or 1,
+                        help="pool size (default: the cores; not with --scheduler)")
+    parser.add_argument("--executor", choices=("thread", "process"), default="process",
+                        help="local pool (default process; not with --scheduler)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run on this Dask cluster (tcp://HOST:PORT) instead of a local pool")
     args = parser.parse_args(argv)
     if args.synthetic < 0 or args.ops < 1 or args.workers < 1:
         parser.error("--synthetic must be >= 0, --ops and --workers positive")
@@ -176,8 +189,12 @@ def main(argv: list[str] | None = None) -> int:
     where = f"Dask cluster {args.scheduler}" if args.scheduler else f"{args.workers} {args.executor} worker(s)"
     print(f"replaying {len(tasks)} input(s) on {where}")
     began = time.perf_counter()
-    with open_executor(args.executor, args.workers, args.scheduler) as executor:
-        results = replay_all(executor, tasks)
+    try:
+        with open_executor(args.executor, args.workers, args.scheduler) as executor:
+            results = replay_all(executor, tasks)
+    except NoScheduler as error:
+        print(f"replay_many: {error}", file=sys.stderr)
+        return 1
     print(table(results, time.perf_counter() - began))
     return 1 if any(result.failed for result in results) else 0
 
