@@ -8,6 +8,7 @@ generated first and then replayed, so the throughput covers the book alone.
 from __future__ import annotations
 
 import argparse
+import math
 import random
 import time
 from collections import defaultdict
@@ -29,7 +30,11 @@ class Operation(NamedTuple):
 
 
 def generate_flow(seed: int, count: int, tick_size: float) -> list[Operation]:
-    """60% passive limit orders, 15% crossing orders, 25% cancels of earlier adds."""
+    """60% passive limit orders, 15% crossing orders, 25% cancels of earlier adds.
+
+    Raises ValueError if a price does not come out as the whole number of ticks
+    it was made from (too large a tick size makes it inf).
+    """
     rng = random.Random(seed)
     mid_ticks = 10_000.0
     flow: list[Operation] = []
@@ -53,7 +58,12 @@ def generate_flow(seed: int, count: int, tick_size: float) -> list[Operation]:
             quantity = float(rng.choice((1, 2, 5, 10, 10, 20, 25, 50, 100)))
             kind = PASSIVE
             cancellable.append(len(flow))
-        flow.append(Operation(kind, side, max(1, ticks) * tick_size, quantity))
+        ticks = max(1, ticks)
+        price = ticks * tick_size
+        # create_order divides by the tick size and rounds: that must give the ticks back.
+        if not math.isfinite(price) or round(price / tick_size) != ticks:
+            raise ValueError(f"a price of {ticks} ticks of {tick_size} is {price}, not a whole number of ticks")
+        flow.append(Operation(kind, side, price, quantity))
     return flow
 
 
@@ -101,10 +111,10 @@ def replay(flow: list[Operation], tick_size: float, checkpoints: int) -> None:
     book = OrderBook(tick_size)
     ids: list[str] = [""] * len(flow)
     fills = orders = cancelled = 0
-    every = max(1, len(flow) // checkpoints)
     elapsed = 0.0
-    for start in range(0, len(flow), every):
-        stop = min(start + every, len(flow))
+    # Evenly spread, the last at the end of the flow: exactly `checkpoints` summaries.
+    stops = [len(flow) * i // checkpoints for i in range(1, checkpoints + 1)]
+    for start, stop in zip([0, *stops], stops):
         began = time.perf_counter()
         added, filled, found = play(book, flow, ids, start, stop)
         elapsed += time.perf_counter() - began
@@ -128,10 +138,17 @@ def main() -> None:
     parser.add_argument("--tick-size", type=float, default=0.01, help="the book's tick size (default 0.01)")
     parser.add_argument("--checkpoints", type=int, default=4, help="summaries printed along the way (default 4)")
     args = parser.parse_args()
-    if args.ops < 1 or args.tick_size <= 0 or args.checkpoints < 1:
-        parser.error("--ops, --tick-size and --checkpoints must be positive")
+    if args.ops < 1 or args.checkpoints < 1:
+        parser.error("--ops and --checkpoints must be positive")
+    if args.checkpoints > args.ops:
+        parser.error("--checkpoints must not exceed --ops")
+    if not (math.isfinite(args.tick_size) and args.tick_size > 0):
+        parser.error("--tick-size must be finite and positive")
     print(f"generating {args.ops:,} operations (seed {args.seed}, tick size {args.tick_size})")
-    flow = generate_flow(args.seed, args.ops, args.tick_size)
+    try:
+        flow = generate_flow(args.seed, args.ops, args.tick_size)
+    except ValueError as error:
+        parser.error(f"--tick-size {args.tick_size}: {error}")
     replay(flow, args.tick_size, args.checkpoints)
 
 
