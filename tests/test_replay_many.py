@@ -1,6 +1,7 @@
 """Many books on a thread pool, a process pool and a Dask cluster: the same rows, and a failing input stays alone."""
 
 import importlib
+import subprocess
 import sys
 from pathlib import Path
 
@@ -66,3 +67,29 @@ def test_an_engine_that_disagrees_with_the_mirror_fails_the_run(monkeypatch: pyt
     assert "the engine and the level mirror disagree on" in capsys.readouterr().err
     assert replay_many.main(["--lobster", str(MESSAGES), str(ROWS), "--executor", "thread"]) == 1
     assert "failed: engine and level mirror disagree on" in capsys.readouterr().out
+
+
+# Runs an example with numpy, an optional dependency, as if not installed.
+WITHOUT_NUMPY = "import runpy, sys; sys.modules['numpy'] = None; sys.argv[:] = sys.argv[1:]; " \
+                "sys.path.insert(0, '.'); runpy.run_path(sys.argv[0], run_name='__main__')"
+
+
+@pytest.mark.parametrize("command, status, output", [
+    ("replay_lobster.py --help", 0, "usage: replay_lobster.py"),
+    ("replay_many.py --synthetic 1 --ops 500 --executor thread", 0, "synthetic seed 7"),
+    (f"replay_lobster.py {MESSAGES} {ROWS}", 2, "replay_lobster: reading the files needs numpy"),
+    ("replay_many.py --synthetic 1 --scheduler nonsense://host:1", 1, "replay_many: "),
+    ("demo.py --tick-size nan", 2, "--tick-size must be finite and positive"),
+    ("demo.py --tick-size 1e308", 2, "not a whole number of ticks"),
+])
+def test_command_lines_end_cleanly(command: str, status: int, output: str) -> None:
+    run = subprocess.run([sys.executable, "-c", WITHOUT_NUMPY, *command.split()], cwd=ROOT / "examples",
+                         capture_output=True, text=True, timeout=60)
+    assert (run.returncode, "Traceback" in run.stderr) == (status, False) and output in run.stdout + run.stderr
+
+
+def test_the_demo_prints_as_many_summaries_as_asked(capsys: pytest.CaptureFixture[str]) -> None:
+    flow = replay_many.demo.generate_flow(1, 10, 0.01)
+    replay_many.demo.replay(flow, 0.01, 3)
+    summaries = [line for line in capsys.readouterr().out.splitlines() if line.startswith("after ")]
+    assert len(summaries) == 3 and summaries[-1] == "after 10 operations:"
