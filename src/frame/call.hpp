@@ -31,7 +31,7 @@ PyObject* constructor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     Args bound(P);
     bound.bind(args, kwargs);
-    const auto held = bound.hold();
+    const auto arguments_kept_alive = bound.hold();
     return Op(bound).release();
   });
 }
