@@ -177,3 +177,33 @@ def ids_around_a_fork():
 def test_a_forked_child_never_repeats_its_parents_ids():
     for child, parent in [ids_around_a_fork(), *on_threads(lambda _: ids_around_a_fork(), count=1)]:
         assert len(set(child)) == 50 and not set(child) & set(parent)
+
+
+# At exit the interpreter ends each daemon thread that wants it back, through
+# pthread_exit; a thread inside a call whose argument is running Python code
+# unwinds through the module's frames, which must let it pass.
+DAEMONS_AT_EXIT = """if True:
+    import threading, time
+    from quorvane import Order, OrderType
+
+    class Slow:
+        def __float__(self):
+            sum(range(200_000))
+            return 1.0
+
+    def work():
+        started.set()
+        while True:
+            Order(OrderType.Buy, 1, Slow())
+
+    started = threading.Event()
+    for _ in range(4):
+        threading.Thread(target=work, daemon=True).start()
+    started.wait()
+    time.sleep(0.05)
+"""
+
+
+def test_daemon_threads_inside_calls_at_exit():
+    codes = [subprocess.run([sys.executable, "-c", DAEMONS_AT_EXIT], timeout=60).returncode for _ in range(8)]
+    assert codes == [0] * 8

@@ -9,6 +9,9 @@
 
 #include <exception>
 #include <new>
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 #include <string>
 
 #include "frame/ref.hpp"
@@ -50,11 +53,20 @@ std::string type_name_of(PyObject* object);
 
 // The entry-point boundary: runs `body` (which returns a new reference or
 // throws) and maps every failure to a Python exception and a null result.
+// One unwind passes: at shutdown the interpreter ends a thread that wants
+// the interpreter back with pthread_exit, whose forced unwind must reach the
+// thread's start through every frame (so the boundary is not noexcept).
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
   try {
     return body();
-  } catch (const PythonError&) {
+  }
+#ifdef __GLIBCXX__
+  catch (abi::__forced_unwind&) {
+    throw;
+  }
+#endif
+  catch (const PythonError&) {
     reraise_fetched_panic();
   } catch (const Raise& error) {
     set_python_error(error);
