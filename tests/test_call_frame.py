@@ -54,6 +54,7 @@ SubTypeError = type("SubTypeError", (TypeError,), {})
     (lambda: Order(Buy, 1, 1.0, side=Sell), "Order.__new__() got multiple values for argument 'side'"),
     (lambda: OrderBook().add(order=1), "OrderBook.add() got an unexpected keyword argument 'order'"),
     (lambda: Order(nope=1, side=Buy), "Order.__new__() got an unexpected keyword argument 'nope'"),
+    (lambda: OrderBook().add(**{"\ud800": 1}), "OrderBook.add() got an unexpected keyword argument '\ud800'"),
     (Order, "Order.__new__() missing 3 required positional arguments: 'side', 'price_in_ticks', and 'quantity'"),
     (lambda: Order(Buy), "Order.__new__() missing 2 required positional arguments: 'price_in_ticks' and 'quantity'"),
     (lambda: Fill(1.0, 2.0, "a", "b"), "Fill.__new__() missing 1 required positional argument: 'timestamp'"),

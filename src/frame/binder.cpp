@@ -16,15 +16,6 @@ namespace {
   raise(PyExc_TypeError, std::move(text));
 }
 
-std::string str_of(PyObject* name) {
-  Ref text = Ref::steal(PyObject_Str(name));
-  if (!text) throw PythonError{};
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-  if (!utf8) throw PythonError{};
-  return std::string(utf8, size);
-}
-
 void place_keyword(const ParamsView& p, PyObject* name, PyObject* value, PyObject** slots) {
   if (PyUnicode_Check(name)) {
     for (std::size_t i = 0; i < p.count; ++i) {
@@ -36,7 +27,9 @@ void place_keyword(const ParamsView& p, PyObject* name, PyObject* value, PyObjec
       return;
     }
   }
-  raise(PyExc_TypeError, std::string(p.full_name) + " got an unexpected keyword argument '" + str_of(name) + "'");
+  // Formatted by the interpreter, which takes any str (a lone surrogate too), as its own message does.
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", p.full_name, name);
+  throw PythonError{};
 }
 
 void check_required(const ParamsView& p, Py_ssize_t nargs, PyObject** slots) {
