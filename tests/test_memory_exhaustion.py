@@ -13,16 +13,13 @@ pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                                 reason="ASan reserves more address space than the cap")
 CHILD = textwrap.dedent(
     """
-    import resource
     from quorvane import Order, OrderBook, OrderType
 
     book = OrderBook(0.01)
     first = Order(OrderType.Sell, 100, 1.0)
     book.add(first)
-    with open("/proc/self/statm") as f:
-        size = int(f.read().split()[0]) * 4096
     # Room for the interpreter, not for a queue that keeps doubling.
-    resource.setrlimit(resource.RLIMIT_AS, (size + 256 * 2**20, resource.RLIM_INFINITY))
+    cap(256 * 2**20)
     added = 1
     try:  # one level whose queue keeps doubling, then a new level per order
         while True:
@@ -30,7 +27,7 @@ CHILD = textwrap.dedent(
             added += 1
     except MemoryError:
         pass
-    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    uncap()
     orders = book.sell_orders
     prices = [o.price_in_ticks for o in orders]
     assert len(orders) == added and prices == sorted(prices), (len(orders), added)
@@ -46,14 +43,12 @@ CHILD = textwrap.dedent(
 # A Fill whose id texts cannot be copied: the half-made object is given back.
 FILL_CHILD = textwrap.dedent(
     """
-    import resource, sys
+    import sys
     from quorvane import Fill
 
     text = "x" * 2**26
     references = sys.getrefcount(Fill)
-    with open("/proc/self/statm") as f:
-        size = int(f.read().split()[0]) * 4096
-    resource.setrlimit(resource.RLIMIT_AS, (size + 16 * 2**20, resource.RLIM_INFINITY))
+    cap(16 * 2**20)
     for _ in range(3):
         try:
             Fill(1.0, 2.0, text, "b", 0)
@@ -61,7 +56,7 @@ FILL_CHILD = textwrap.dedent(
             pass
         else:
             raise AssertionError("the copy of 64 MiB fitted under the cap")
-    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    uncap()
     assert sys.getrefcount(Fill) == references, (sys.getrefcount(Fill), references)
     assert len(Fill(1.0, 2.0, text, "b", 0).buy_id) == 2**26
     """
@@ -71,29 +66,42 @@ FILL_CHILD = textwrap.dedent(
 # Results too large for the memory left: the list of orders, the summary.
 RESULTS_CHILD = textwrap.dedent(
     """
-    import resource
     from quorvane import Order, OrderBook, OrderType
 
     book = OrderBook(0.01)
     for i in range(500_000):  # the list alone needs 4 MB
         book.add(Order(OrderType.Buy, 1 + i % 500, 1.0))
-    with open("/proc/self/statm") as f:
-        size = int(f.read().split()[0]) * 4096
-    resource.setrlimit(resource.RLIMIT_AS, (size + 2 * 2**20, resource.RLIM_INFINITY))
+    cap(2 * 2**20)
     try:
         book.buy_orders
     except MemoryError:
         pass
     else:
         raise AssertionError("500,000 orders fitted in 2 MiB")
-    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    uncap()
     assert len(book.buy_orders) == 500_000 and book.best_bid() == (500, 1.0)
     """
 )
 
 
+# Each child caps its address space at what it uses now plus some headroom.
+CAP = textwrap.dedent(
+    """
+    import resource
+
+    def cap(headroom):
+        with open("/proc/self/statm") as f:
+            size = int(f.read().split()[0]) * 4096
+        resource.setrlimit(resource.RLIMIT_AS, (size + headroom, resource.RLIM_INFINITY))
+
+    def uncap():
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    """
+)
+
+
 def run_capped(script):
-    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    run = subprocess.run([sys.executable, "-c", CAP + script], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     return run.stdout
 
