@@ -1,6 +1,7 @@
 """Running out of memory inside the book's containers, or while making a
 result, raises MemoryError and leaves a consistent, usable book (checked in a
-child process whose address space is capped)."""
+child process whose address space is capped), and a fill whose result cannot
+be made leaves its orders as they were."""
 
 import os
 import subprocess
@@ -116,3 +117,23 @@ def test_fill_that_cannot_be_made_raises_and_leaks_nothing():
 
 def test_result_that_cannot_be_made_raises_memory_error():
     run_capped(RESULTS_CHILD)
+
+
+def test_fill_whose_result_cannot_be_made_changes_neither_order():
+    testcapi = pytest.importorskip("_testcapi")
+    from quorvane import Order, OrderStatus, OrderType
+
+    outcomes = set()
+    for allocation in range(8):  # the call's n-th allocation fails, until none does
+        buy, sell = Order(OrderType.Buy, 10, 3.0), Order(OrderType.Sell, 10, 1.0)
+        testcapi.set_nomemory(allocation, allocation + 1)
+        try:
+            fill = buy.fill(sell, 0.01)
+        except MemoryError:
+            fill = None
+        finally:
+            testcapi.remove_mem_hooks()
+        left = (buy.quantity, buy.status == OrderStatus.Open, sell.quantity, sell.status == OrderStatus.Filled)
+        assert left == ((3.0, True, 1.0, False) if fill is None else (2.0, True, 0.0, True))
+        outcomes.add(fill is None)
+    assert outcomes == {True, False}  # some allocation was refused, and the call later succeeded

@@ -55,9 +55,16 @@ Ref order_fill(PyObject* self, const Args<2>& args) {
   Exclusive<OrderRecord> order(self);
   Exclusive<OrderRecord> incoming = args.convert(0, hold_exclusive<OrderRecord>);
   const double tick_size = args.convert(1, to_double);
+  // The step runs on copies, and the orders change only once the Fill
+  // exists: a Fill that cannot be made leaves both as they were.
+  OrderRecord order_after = *order;
+  OrderRecord incoming_after = *incoming;
   Trade trade;
-  if (!fill_step(*order, *incoming, tick_size, trade)) return py_none();
-  return emplace<FillRecord>(trade);
+  if (!fill_step(order_after, incoming_after, tick_size, trade)) return py_none();
+  Ref fill = emplace<FillRecord>(trade);
+  *order = order_after;
+  *incoming = incoming_after;
+  return fill;
 }
 
 Ref order_is_open(PyObject* self) { return py_bool(Shared<OrderRecord>(self)->is_open()); }
