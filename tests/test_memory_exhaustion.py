@@ -1,7 +1,7 @@
 """Running out of memory inside the book's containers, or while making a
-result, raises MemoryError and leaves a consistent, usable book (checked in a
-child process whose address space is capped), and a fill whose result cannot
-be made leaves its orders as they were."""
+result or an error, raises MemoryError and leaves a consistent, usable book
+(checked in a child process whose address space is capped, or whose
+allocations are refused one at a time) and orders as they were."""
 
 import os
 import subprocess
@@ -85,6 +85,27 @@ RESULTS_CHILD = textwrap.dedent(
 )
 
 
+# Each allocation of a refused call fails in turn: the call raises its own
+# error, or MemoryError when not even that can be made; the process goes on.
+REFUSED_CHILD = textwrap.dedent(
+    """
+    import _testcapi
+    from quorvane import OrderBook
+
+    book = OrderBook(0.01)
+    outcomes = set()
+    for allocation in range(40):
+        _testcapi.set_nomemory(allocation, allocation + 1)
+        try:
+            book.add("not an order")
+        except BaseException as error:
+            _testcapi.remove_mem_hooks()
+            outcomes.add(type(error).__name__)
+    print(*sorted(outcomes))
+    """
+)
+
+
 # Each child caps its address space at what it uses now plus some headroom.
 CAP = textwrap.dedent(
     """
@@ -117,6 +138,11 @@ def test_fill_that_cannot_be_made_raises_and_leaks_nothing():
 
 def test_result_that_cannot_be_made_raises_memory_error():
     run_capped(RESULTS_CHILD)
+
+
+def test_refused_call_whose_error_cannot_be_made_raises_memory_error():
+    pytest.importorskip("_testcapi")
+    assert run_capped(REFUSED_CHILD).split() == ["MemoryError", "TypeError"]
 
 
 def test_fill_whose_result_cannot_be_made_changes_neither_order():

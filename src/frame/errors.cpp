@@ -1,8 +1,6 @@
 #include "frame/errors.hpp"
 
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 
 namespace quorvane::frame {
 namespace {
@@ -26,9 +24,10 @@ void restore_exception(Ref exception) {
 #endif
 }
 
-[[noreturn]] void terminate_at_boundary() {
-  std::fputs("uncaught panic at ffi boundary\n", stderr);
-  std::abort();
+// When not even the exception can be made, the interpreter's own error
+// (a MemoryError, in practice) is what the call raises.
+void keep_pending_error() {
+  if (!PyErr_Occurred()) PyErr_NoMemory();
 }
 
 }  // namespace
@@ -63,7 +62,7 @@ PyObject* panic_type() {
 
 void set_python_error(const Raise& error) {
   Ref message = Ref::steal(PyUnicode_FromStringAndSize(error.message.data(), error.message.size()));
-  if (!message) terminate_at_boundary();
+  if (!message) return keep_pending_error();
   if (!PyExceptionClass_Check(error.type)) {
     PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     return;
@@ -73,7 +72,7 @@ void set_python_error(const Raise& error) {
 
 void set_internal_failure(const char* text) {
   PyObject* type = panic_type();
-  if (!type) terminate_at_boundary();
+  if (!type) return keep_pending_error();
   set_python_error(Raise{type, text});
 }
 
