@@ -245,3 +245,32 @@ def test_reentrant_calls(name):
         assert repr(receiver) == before
     # Every access was released.
     assert receiver.cancel("x") is False if isinstance(receiver, OrderBook) else receiver.fill(Order(Sell, 1, 1.0), 0.01)
+
+
+def test_finalizers_run_by_the_collector_find_the_book_free():
+    # Garbage whose finalizer cancels an order, dropped before each call that
+    # returns a list or a tuple: the collector may free it at any allocation.
+    book, failures = OrderBook(0.01), []
+
+    class Strategy:
+        def __init__(self, order_id):
+            self.order_id, self.cycle = order_id, self
+
+        def __del__(self):
+            try:
+                book.cancel(self.order_id)
+            except RuntimeError as error:
+                failures.append(str(error))
+
+    kept = []
+    threshold = gc.get_threshold()
+    gc.set_threshold(50)
+    try:
+        for i in range(3000):
+            order = Order(Buy, 1 + i % 7, 1.0)
+            Strategy(order.id)
+            kept.append((book.add(order), book.best_bid(), book.buy_orders[:1]))
+    finally:
+        gc.set_threshold(*threshold)
+    gc.collect()
+    assert failures == [] and book.buy_orders == []

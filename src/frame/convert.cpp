@@ -50,7 +50,7 @@ Ref result_checked(PyObject* made) {
 }
 
 Ref py_pair(Ref first, Ref second) {
-  Ref pair = result_checked(PyTuple_New(2));
+  Ref pair = new_container([] { return PyTuple_New(2); });
   PyTuple_SET_ITEM(pair.get(), 0, first.release());
   PyTuple_SET_ITEM(pair.get(), 1, second.release());
   return pair;

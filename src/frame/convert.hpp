@@ -39,10 +39,26 @@ Ref py_ascii(Py_ssize_t size, Write&& write) {
 }
 Ref py_pair(Ref first, Ref second);
 
+// Makes a container (a list or tuple) with the cyclic collector held off.
+// Before 3.12 the collector may run inside such an allocation, and with it
+// finalizers: one that used the object this call holds would find it
+// borrowed. Later interpreters run the collector only between bytecodes.
+template <class Make>
+Ref new_container(Make&& make) {
+#if PY_VERSION_HEX < 0x030C0000
+  const int collecting = PyGC_Disable();
+  PyObject* made = make();
+  if (collecting) PyGC_Enable();
+  return result_checked(made);
+#else
+  return result_checked(make());
+#endif
+}
+
 // A new list of `count` items made by `item(i)` in order.
 template <class MakeItem>
 Ref py_list(std::size_t count, MakeItem&& item) {
-  Ref list = result_checked(PyList_New(static_cast<Py_ssize_t>(count)));
+  Ref list = new_container([&] { return PyList_New(static_cast<Py_ssize_t>(count)); });
   for (std::size_t i = 0; i < count; ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item(i).release());
   return list;
 }

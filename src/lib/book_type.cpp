@@ -66,7 +66,7 @@ Ref book_update_order(PyObject* self, const Args<1>& args) {
 Ref side_orders(PyObject* self, Side side) {
   Shared<Book> book(self);
   const std::size_t count = book->resting_count(side);
-  Ref list = result_checked(PyList_New(static_cast<Py_ssize_t>(count)));
+  Ref list = new_container([&] { return PyList_New(static_cast<Py_ssize_t>(count)); });
   Py_ssize_t i = 0;
   book->walk(side, [&](const OrderRecord& r) { PyList_SET_ITEM(list.get(), i++, wrap(r).release()); });
   if (i != static_cast<Py_ssize_t>(count)) throw InternalFailure("order list length does not match the book");
