@@ -20,6 +20,7 @@
 #include <new>
 #include <vector>
 
+#include "book/id_index.hpp"
 #include "book/level_array.hpp"
 #include "book/records.hpp"
 #include "model/enums.hpp"
@@ -43,11 +44,14 @@ struct Level {
 };
 
 // Prices in ticks are often multiples of a power of two: mix the bits before
-// the table masks them.
+// the table masks them. Prices come from callers, so the mix is seeded, as
+// the id table's is: unseeded, it can be inverted to choose prices that all
+// land in one group, which makes every lookup a scan.
 struct PriceHash {
   using is_avalanching = void;
+  std::uint64_t seed = index_hash_seed();
   std::size_t operator()(std::int64_t price) const {
-    std::uint64_t h = static_cast<std::uint64_t>(price) * 0x9e3779b97f4a7c15ULL;
+    const std::uint64_t h = (static_cast<std::uint64_t>(price) ^ seed) * 0x9e3779b97f4a7c15ULL;
     return static_cast<std::size_t>(h ^ (h >> 32));
   }
 };
