@@ -1,7 +1,7 @@
 """Running out of memory inside the book's containers, or while making a
-result or an error, raises MemoryError and leaves a consistent, usable book
-(checked in a child process whose address space is capped, or whose
-allocations are refused one at a time) and orders as they were."""
+result or an error, raises MemoryError and leaves the book consistent and
+usable and the orders unchanged (checked in a child process whose address
+space is capped, or whose allocations are refused one at a time)."""
 
 import os
 import subprocess
