@@ -200,4 +200,9 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Run as the module replay_many, not as __main__: workers then import the
+    # task's function from the module (Dask's from the uploaded file) instead
+    # of receiving it by value, with quorvane's classes, which pickle cannot name.
+    import replay_many
+
+    sys.exit(replay_many.main())

@@ -55,6 +55,11 @@ def test_a_dask_cluster_gives_the_same_rows(thread_rows: list["replay_many.Resul
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                                   dashboard_address=None) as cluster:
         assert same(rows_from("dask", cluster.scheduler_address), thread_rows)
+        # The command line too, where the task's function is in __main__.
+        run = subprocess.run([sys.executable, "replay_many.py", "--synthetic", "2", "--ops", "2000",
+                              "--scheduler", cluster.scheduler_address], cwd=ROOT / "examples",
+                             capture_output=True, text=True, timeout=120)
+        assert run.returncode == 0, run.stdout + run.stderr
 
 
 def test_an_engine_that_disagrees_with_the_mirror_fails_the_run(monkeypatch: pytest.MonkeyPatch,
