@@ -55,7 +55,7 @@ def test_a_dask_cluster_gives_the_same_rows(thread_rows: list["replay_many.Resul
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                                   dashboard_address=None) as cluster:
         assert same(rows_from("dask", cluster.scheduler_address), thread_rows)
-        # The command line too, where the task's function is in __main__.
+        # The command line too, whose script runs as __main__.
         run = subprocess.run([sys.executable, "replay_many.py", "--synthetic", "2", "--ops", "2000",
                               "--scheduler", cluster.scheduler_address], cwd=ROOT / "examples",
                              capture_output=True, text=True, timeout=120)
