@@ -173,13 +173,16 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--synthetic", type=int, default=0, metavar="N", help="synthetic instruments (default 0)")
     parser.add_argument("--ops", type=int, default=200_000, help="operations per synthetic instrument (default 200000)")
     parser.add_argument("--seed", type=int, default=7, help="seed of synthetic instrument 0 (default 7)")
-    parser.add_argument("--workers", type=int, default=os.cpu_count() or 1,
-                        help="pool size (default: the cores; not with --scheduler)")
-    parser.add_argument("--executor", choices=("thread", "process"), default="process",
+    parser.add_argument("--workers", type=int, help="pool size (default: the cores; not with --scheduler)")
+    parser.add_argument("--executor", choices=("thread", "process"),
                         help="local pool (default process; not with --scheduler)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="run on this Dask cluster (tcp://HOST:PORT) instead of a local pool")
     args = parser.parse_args(argv)
+    if args.scheduler and (args.workers is not None or args.executor is not None):
+        parser.error("--workers and --executor choose a local pool; they do not apply with --scheduler")
+    args.workers = args.workers if args.workers is not None else os.cpu_count() or 1
+    args.executor = args.executor or "process"
     if args.synthetic < 0 or args.ops < 1 or args.workers < 1:
         parser.error("--synthetic must be >= 0, --ops and --workers positive")
     tasks: list[Input] = [LobsterInput(messages, orderbook) for messages, orderbook in args.lobster]

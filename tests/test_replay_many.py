@@ -84,6 +84,7 @@ WITHOUT_NUMPY = "import runpy, sys; sys.modules['numpy'] = None; sys.argv[:] = s
     ("replay_many.py --synthetic 1 --ops 500 --executor thread", 0, "synthetic seed 7"),
     (f"replay_lobster.py {MESSAGES} {ROWS}", 2, "replay_lobster: reading the files needs numpy"),
     ("replay_many.py --synthetic 1 --scheduler nonsense://host:1", 1, "replay_many: "),
+    ("replay_many.py --synthetic 1 --workers 2 --scheduler tcp://127.0.0.1:1", 2, "do not apply with --scheduler"),
     ("demo.py --tick-size nan", 2, "--tick-size must be finite and positive"),
     ("demo.py --tick-size 1e308", 2, "not a whole number of ticks"),
 ])
