@@ -13,6 +13,16 @@ namespace quorvane::frame {
 
 constexpr std::uintptr_t kExclusive = std::numeric_limits<std::uintptr_t>::max();
 
+// With the GIL, only the thread holding it reads or writes a counter, and
+// taking the GIL over orders memory between threads: plain loads and stores
+// suffice. A locked read-modify-write costs about as much as the rest of a
+// small call, so only free-threaded builds pay for it.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kAtomicAccess = true;
+#else
+inline constexpr bool kAtomicAccess = false;
+#endif
+
 [[noreturn]] void throw_not_instance(PyObject* object, const char* class_name);
 
 template <class T>
@@ -26,11 +36,23 @@ class Shared {
  public:
   explicit Shared(PyObject* object) : self_(checked_instance<T>(object)) {
     std::uintptr_t seen = self_->borrow.load(std::memory_order_relaxed);
-    do {
+    if constexpr (kAtomicAccess) {
+      do {
+        if (seen == kExclusive) raise(PyExc_RuntimeError, "Already mutably borrowed");
+      } while (
+          !self_->borrow.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed));
+    } else {
       if (seen == kExclusive) raise(PyExc_RuntimeError, "Already mutably borrowed");
-    } while (!self_->borrow.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed));
+      self_->borrow.store(seen + 1, std::memory_order_relaxed);
+    }
   }
-  ~Shared() { self_->borrow.fetch_sub(1, std::memory_order_release); }
+  ~Shared() {
+    if constexpr (kAtomicAccess) {
+      self_->borrow.fetch_sub(1, std::memory_order_release);
+    } else {
+      self_->borrow.store(self_->borrow.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    }
+  }
   Shared(const Shared&) = delete;
   Shared& operator=(const Shared&) = delete;
 
@@ -46,9 +68,14 @@ class Exclusive {
  public:
   explicit Exclusive(PyObject* object) : self_(checked_instance<T>(object)) {
     std::uintptr_t expected = 0;
-    if (!self_->borrow.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
-                                               std::memory_order_relaxed)) {
-      raise(PyExc_RuntimeError, "Already borrowed");
+    if constexpr (kAtomicAccess) {
+      if (!self_->borrow.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
+                                                 std::memory_order_relaxed)) {
+        raise(PyExc_RuntimeError, "Already borrowed");
+      }
+    } else {
+      if (self_->borrow.load(std::memory_order_relaxed) != expected) raise(PyExc_RuntimeError, "Already borrowed");
+      self_->borrow.store(kExclusive, std::memory_order_relaxed);
     }
   }
   ~Exclusive() { self_->borrow.store(0, std::memory_order_release); }
