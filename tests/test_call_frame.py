@@ -274,3 +274,24 @@ def test_finalizers_run_by_the_collector_find_the_book_free():
         gc.set_threshold(*threshold)
     gc.collect()
     assert failures == [] and book.buy_orders == []
+
+
+def test_an_empty_result_is_the_callers_own_list():
+    # While a caller holds the list an add returned, the next add returns another;
+    # what a caller put in a list it then dropped is freed by a later add, after
+    # that add has let the book go.
+    book, seen = OrderBook(0.01), []
+    resting = Order(Sell, 200, 1.0)
+    first = book.add(resting)
+    second = book.add(Order(Buy, 100, 1.0))
+    first.append("mine")
+    assert (first, second, first is second) == (["mine"], [], False)
+
+    class CancelsWhenFreed:
+        def __del__(self):
+            seen.append(outcome(lambda: book.cancel(resting.id)))
+
+    second.append(CancelsWhenFreed())
+    del first, second
+    assert book.add(Order(Buy, 101, 1.0)) == [] and book.add(Order(Buy, 102, 1.0)) == []
+    assert seen == [None] and book.get_order(resting.id) is None

@@ -1,5 +1,6 @@
 // The OrderBook class: the engine's book behind the call frame.
 #include <string>
+#include <utility>
 
 #include "frame/borrow.hpp"
 #include "frame/call.hpp"
@@ -36,10 +37,33 @@ Ref book_create_order(PyObject* self, const Args<3>& args) {
   return order;
 }
 
+// Most adds trade nothing and return an empty list. The last such list is
+// kept and handed out again once every caller has let it go (it is then the
+// only reference and still empty), as the interpreter's own iterators reuse
+// their result tuples: making and freeing a list costs about as much as
+// resting an order. It is kept by the module, not by a book, so that no book
+// holds a Python object. A kept list a caller filled and dropped is replaced
+// and released in `dropped`, after the book, since freeing its items may run
+// any code. Free-threaded builds cannot tell "only reference" cheaply, so
+// they make a new list each time.
+Ref empty_result([[maybe_unused]] Ref& dropped) {
+#ifndef Py_GIL_DISABLED
+  static PyObject* kept = nullptr;  // under the GIL; lives as long as the process
+  if (kept && Py_REFCNT(kept) == 1 && PyList_GET_SIZE(kept) == 0) return Ref::share(kept);
+  Ref list = new_container([] { return PyList_New(0); });
+  dropped = Ref::steal(std::exchange(kept, Py_NewRef(list.get())));
+  return list;
+#else
+  return new_container([] { return PyList_New(0); });
+#endif
+}
+
 Ref book_add(PyObject* self, const Args<1>& args) {
+  Ref dropped;  // released after the book
   Exclusive<Book> book(self);
   const OrderRecord incoming = args.convert(0, copy_value<OrderRecord>);
   std::span<const Trade> trades = book->add(incoming);
+  if (trades.empty()) return empty_result(dropped);
   return py_list(trades.size(), [&](std::size_t i) { return emplace<FillRecord>(trades[i]); });
 }
 
