@@ -187,14 +187,27 @@ class PriceLevels {
  private:
   static int index(Side side) { return side == Side::Buy ? 0 : 1; }
 
-  // The index of the first entry of a side not worse than `price`.
+  // The index of the first entry of a side not worse than `price`. New levels
+  // come mostly at or near the touch, the array's end, so the search gallops
+  // back from there before it halves.
   std::size_t position(Side side, std::int64_t price) const {
+    return side == Side::Buy ? position(side, price, [](std::int64_t a, std::int64_t p) { return a < p; })
+                             : position(side, price, [](std::int64_t a, std::int64_t p) { return a > p; });
+  }
+  template <class Worse>
+  std::size_t position(Side side, std::int64_t price, Worse worse) const {
     const LevelArray& levels = sides_[index(side)];
-    const LevelAt* at = side == Side::Buy
-        ? std::lower_bound(levels.begin(), levels.end(), price,
-                           [](const LevelAt& a, std::int64_t p) { return a.price < p; })
-        : std::lower_bound(levels.begin(), levels.end(), price,
-                           [](const LevelAt& a, std::int64_t p) { return a.price > p; });
+    std::size_t low = 0, high = levels.size();  // the answer lies in [low, high]
+    for (std::size_t step = 1; high > 0; step *= 2) {
+      const std::size_t probe = high > step ? high - step : 0;
+      if (worse(levels[probe].price, price)) {
+        low = probe + 1;
+        break;
+      }
+      high = probe;
+    }
+    const LevelAt* at = std::lower_bound(levels.begin() + low, levels.begin() + high, price,
+                                         [&](const LevelAt& a, std::int64_t p) { return worse(a.price, p); });
     return static_cast<std::size_t>(at - levels.begin());
   }
 
