@@ -6,10 +6,11 @@
 // worst price to the best (book/level_array.hpp: 16 bytes a level, with room
 // at both ends): the best level is the last entry, and matching takes and
 // removes levels there. A hash from price to level finds a new resting
-// order's level; the array finds a new level's place by binary search. A
-// level leaves the array, the hash and the pool as soon as its last order
-// leaves: near the touch, where levels come and go, making it again when
-// orders return costs less than keeping emptied levels about.
+// order's level; a search of the array that starts at the best price finds
+// a new level's place. A level leaves the array, the hash and the pool as
+// soon as its last order leaves: near the touch, where levels come and go,
+// making it again when orders return costs less than keeping emptied levels
+// about.
 //
 // reserve() makes room beforehand, so that the create() after it cannot fail.
 // A failing reserve() changes nothing that can be seen.
