@@ -23,6 +23,16 @@ inline constexpr bool kAtomicAccess = true;
 inline constexpr bool kAtomicAccess = false;
 #endif
 
+// Moves `counter` from `seen` to `next`; false, with `seen` reloaded, when
+// another thread changed it first (only where threads run at once).
+inline bool advance(std::atomic<std::uintptr_t>& counter, std::uintptr_t& seen, std::uintptr_t next) {
+  if constexpr (kAtomicAccess) {
+    return counter.compare_exchange_weak(seen, next, std::memory_order_acquire, std::memory_order_relaxed);
+  }
+  counter.store(next, std::memory_order_relaxed);
+  return true;
+}
+
 [[noreturn]] void throw_not_instance(PyObject* object, const char* class_name);
 
 template <class T>
@@ -36,15 +46,9 @@ class Shared {
  public:
   explicit Shared(PyObject* object) : self_(checked_instance<T>(object)) {
     std::uintptr_t seen = self_->borrow.load(std::memory_order_relaxed);
-    if constexpr (kAtomicAccess) {
-      do {
-        if (seen == kExclusive) raise(PyExc_RuntimeError, "Already mutably borrowed");
-      } while (
-          !self_->borrow.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed));
-    } else {
+    do {
       if (seen == kExclusive) raise(PyExc_RuntimeError, "Already mutably borrowed");
-      self_->borrow.store(seen + 1, std::memory_order_relaxed);
-    }
+    } while (!advance(self_->borrow, seen, seen + 1));
   }
   ~Shared() {
     if constexpr (kAtomicAccess) {
@@ -67,16 +71,10 @@ template <class T>
 class Exclusive {
  public:
   explicit Exclusive(PyObject* object) : self_(checked_instance<T>(object)) {
-    std::uintptr_t expected = 0;
-    if constexpr (kAtomicAccess) {
-      if (!self_->borrow.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
-                                                 std::memory_order_relaxed)) {
-        raise(PyExc_RuntimeError, "Already borrowed");
-      }
-    } else {
-      if (self_->borrow.load(std::memory_order_relaxed) != expected) raise(PyExc_RuntimeError, "Already borrowed");
-      self_->borrow.store(kExclusive, std::memory_order_relaxed);
-    }
+    std::uintptr_t seen = self_->borrow.load(std::memory_order_relaxed);
+    do {
+      if (seen != 0) raise(PyExc_RuntimeError, "Already borrowed");
+    } while (!advance(self_->borrow, seen, kExclusive));
   }
   ~Exclusive() { self_->borrow.store(0, std::memory_order_release); }
   Exclusive(const Exclusive&) = delete;
