@@ -1,7 +1,9 @@
 """The book's construction, order creation, walk order and summary text at the
-edges; matching, cancels and updates are checked against the plain-Python model
-in test_book_properties.py."""
+edges, and random sessions checked step by step against the plain-Python model."""
 import math
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
@@ -33,7 +35,7 @@ NOT_POSITIVE, NO_TICKS = "Price and quantity must be positive", "Resulting price
 
 
 # Ticks are price / tick_size rounded half away from zero, saturated; the sign test comes
-# first. The edges of both are checked against the models (test_book_properties, the fuzz target).
+# first. The edges of both are checked against the models (the random sessions, the fuzz target).
 @pytest.mark.parametrize("tick_size, price, quantity, expected", [
     (0.01, 0.025, 2.5, 3), (0.0, 1.0, NAN, I64_MAX), (0.01, -1.0, 0.0, NOT_POSITIVE), (0.01, 0.004, 1.0, NO_TICKS),
 ])
@@ -94,3 +96,12 @@ def test_summary_text(tick_size, bids, asks, expected):
             assert book.add(order) == [] and model.add(order) == []
     # The model's text is checked too: the random sessions compare the book's against it.
     assert repr(book) == str(book) == repr(model) == expected
+
+
+def test_random_sessions_agree_with_the_plain_python_book():
+    # The soak tool drives the book and the model side by side, comparing after every
+    # operation; a short run of it, with a fresh book and tick size every 1,000 operations.
+    soak = Path(__file__).resolve().parents[1] / "tools" / "soak.py"
+    run = subprocess.run([sys.executable, str(soak), "--ops", "20000", "--jobs", "1", "--fresh-every", "1000"],
+                         capture_output=True, text=True, timeout=900)
+    assert run.returncode == 0 and "RESULT: no divergences" in run.stdout, run.stdout[-4000:] + run.stderr[-2000:]

@@ -1,7 +1,7 @@
 """Running out of memory inside the book's containers, or while making a
 result or an error, raises MemoryError and leaves the book consistent and
 usable and the orders unchanged (checked in a child process whose address
-space is capped, or whose allocations are refused one at a time)."""
+space is capped, or with the allocations of a call refused one at a time)."""
 
 import os
 import subprocess
@@ -40,50 +40,6 @@ CHILD = textwrap.dedent(
     print(added)
     """
 )
-
-# A Fill whose id texts cannot be copied: the half-made object is given back.
-FILL_CHILD = textwrap.dedent(
-    """
-    import sys
-    from quorvane import Fill
-
-    text = "x" * 2**26
-    references = sys.getrefcount(Fill)
-    cap(16 * 2**20)
-    for _ in range(3):
-        try:
-            Fill(1.0, 2.0, text, "b", 0)
-        except MemoryError:
-            pass
-        else:
-            raise AssertionError("the copy of 64 MiB fitted under the cap")
-    uncap()
-    assert sys.getrefcount(Fill) == references, (sys.getrefcount(Fill), references)
-    assert len(Fill(1.0, 2.0, text, "b", 0).buy_id) == 2**26
-    """
-)
-
-
-# Results too large for the memory left: the list of orders, the summary.
-RESULTS_CHILD = textwrap.dedent(
-    """
-    from quorvane import Order, OrderBook, OrderType
-
-    book = OrderBook(0.01)
-    for i in range(500_000):  # the list alone needs 4 MB
-        book.add(Order(OrderType.Buy, 1 + i % 500, 1.0))
-    cap(2 * 2**20)
-    try:
-        book.buy_orders
-    except MemoryError:
-        pass
-    else:
-        raise AssertionError("500,000 orders fitted in 2 MiB")
-    uncap()
-    assert len(book.buy_orders) == 500_000 and book.best_bid() == (500, 1.0)
-    """
-)
-
 
 # Each allocation of a refused call fails in turn: the call raises its own
 # error, or MemoryError when not even that can be made; the process goes on.
@@ -132,34 +88,57 @@ def test_memory_exhaustion_raises_and_keeps_the_book_usable():
     assert int(run_capped(CHILD)) > 100_000
 
 
-def test_fill_that_cannot_be_made_raises_and_leaks_nothing():
-    run_capped(FILL_CHILD)
-
-
-def test_result_that_cannot_be_made_raises_memory_error():
-    run_capped(RESULTS_CHILD)
-
-
 def test_refused_call_whose_error_cannot_be_made_raises_memory_error():
     pytest.importorskip("_testcapi")
     assert run_capped(REFUSED_CHILD).split() == ["MemoryError", "TypeError"]
 
 
-def test_fill_whose_result_cannot_be_made_changes_neither_order():
-    testcapi = pytest.importorskip("_testcapi")
-    from quorvane import Order, OrderStatus, OrderType
+def fresh():
+    from quorvane import Order, OrderBook, OrderType
 
-    outcomes = set()
-    for allocation in range(8):  # the call's n-th allocation fails, until none does
-        buy, sell = Order(OrderType.Buy, 10, 3.0), Order(OrderType.Sell, 10, 1.0)
+    book = OrderBook(0.01)
+    for price in (99, 100):
+        book.add(Order(OrderType.Sell, price, 1.0))
+    return book, Order(OrderType.Buy, 100, 3.0), Order(OrderType.Sell, 100, 1.0)
+
+
+def state(book, *orders):
+    return repr(book), [(o.price_in_ticks, o.quantity) for o in book.sell_orders], [repr(o) for o in orders]
+
+
+# Each call's allocations are refused one at a time until one succeeds: a refused call
+# raises MemoryError, leaves the book and the orders as they were, and holds on to nothing.
+CALLS = {
+    "fill": lambda book, buy, sell: buy.fill(sell, 0.01),
+    "Fill": lambda book, buy, sell: __import__("quorvane").Fill(1.0, 2.0, buy.id, sell.id, 0),
+    "add": lambda book, buy, sell: book.add(buy),
+    "sell_orders": lambda book, buy, sell: book.sell_orders,
+    "best_ask": lambda book, buy, sell: book.best_ask(),
+    "get_order": lambda book, buy, sell: book.get_order(book.sell_orders[0].id),
+    "summary": lambda book, buy, sell: repr(book),
+}
+
+
+@pytest.mark.parametrize("name", list(CALLS))
+def test_a_call_whose_allocation_is_refused_changes_nothing(name):
+    testcapi = pytest.importorskip("_testcapi")
+    from quorvane import Fill
+
+    after = fresh()
+    CALLS[name](*after)
+    for allocation in range(40):
+        book, buy, sell = fresh()
+        before, references = state(book, buy, sell), sys.getrefcount(Fill)
         testcapi.set_nomemory(allocation, allocation + 1)
         try:
-            fill = buy.fill(sell, 0.01)
+            CALLS[name](book, buy, sell)
         except MemoryError:
-            fill = None
-        finally:
             testcapi.remove_mem_hooks()
-        left = (buy.quantity, buy.status == OrderStatus.Open, sell.quantity, sell.status == OrderStatus.Filled)
-        assert left == ((3.0, True, 1.0, False) if fill is None else (2.0, True, 0.0, True))
-        outcomes.add(fill is None)
-    assert outcomes == {True, False}  # some allocation was refused, and the call later succeeded
+            # An add keeps the trades it made before it ran out: the book is as after it.
+            assert state(book, buy, sell) == before or name == "add" and state(book) == state(after[0])
+            assert sys.getrefcount(Fill) == references
+        else:
+            testcapi.remove_mem_hooks()
+            assert allocation > 0  # some allocation was refused before the call succeeded
+            return
+    raise AssertionError("the call never succeeded")

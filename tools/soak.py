@@ -44,7 +44,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
 from quorvane import Order, OrderBook, OrderType  # noqa: E402
-# The property test's comparisons, so both checks agree on what "same" means.
+# The model and the comparisons that the tests use too, so both agree on what "same" means.
 from reference_book import (  # noqa: E402
     BUY, FILLED, OPEN, SELL, ReferenceBook, Rec, create_check, fill_step, same, same_record, same_top,
 )
