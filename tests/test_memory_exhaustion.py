@@ -10,6 +10,8 @@ import textwrap
 
 import pytest
 
+from quorvane import Fill, Order, OrderBook, OrderType
+
 pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                                 reason="ASan reserves more address space than the cap")
 CHILD = textwrap.dedent(
@@ -94,12 +96,11 @@ def test_refused_call_whose_error_cannot_be_made_raises_memory_error():
 
 
 def fresh():
-    from quorvane import Order, OrderBook, OrderType
-
-    book = OrderBook(0.01)
-    for price in (99, 100):
-        book.add(Order(OrderType.Sell, price, 1.0))
-    return book, Order(OrderType.Buy, 100, 3.0), Order(OrderType.Sell, 100, 1.0)
+    """A book with two asks, a buy that crosses both, and the first ask."""
+    book, asks = OrderBook(0.01), [Order(OrderType.Sell, price, 1.0) for price in (99, 100)]
+    for ask in asks:
+        book.add(ask)
+    return book, Order(OrderType.Buy, 100, 3.0), asks[0]
 
 
 def state(book, *orders):
@@ -110,11 +111,11 @@ def state(book, *orders):
 # raises MemoryError, leaves the book and the orders as they were, and holds on to nothing.
 CALLS = {
     "fill": lambda book, buy, sell: buy.fill(sell, 0.01),
-    "Fill": lambda book, buy, sell: __import__("quorvane").Fill(1.0, 2.0, buy.id, sell.id, 0),
+    "Fill": lambda book, buy, sell: Fill(1.0, 2.0, buy.id, sell.id, 0),
     "add": lambda book, buy, sell: book.add(buy),
     "sell_orders": lambda book, buy, sell: book.sell_orders,
     "best_ask": lambda book, buy, sell: book.best_ask(),
-    "get_order": lambda book, buy, sell: book.get_order(book.sell_orders[0].id),
+    "get_order": lambda book, buy, sell: book.get_order(sell.id),
     "summary": lambda book, buy, sell: repr(book),
 }
 
@@ -122,8 +123,6 @@ CALLS = {
 @pytest.mark.parametrize("name", list(CALLS))
 def test_a_call_whose_allocation_is_refused_changes_nothing(name):
     testcapi = pytest.importorskip("_testcapi")
-    from quorvane import Fill
-
     after = fresh()
     CALLS[name](*after)
     for allocation in range(40):
