@@ -8,8 +8,7 @@
 # Installs clang-16 and its runtimes, builds into build-fuzz/, and keeps the
 # inputs it finds in build-fuzz/corpus (the seeds are only read). A failing
 # input is written to build-fuzz/artifacts/ and its decoded session printed;
-# replay one with build-fuzz/book_fuzz FILE. QUORVANE_FUZZ_ALLOC_FAILURES=0
-# leaves out the failing allocations. Prints libFuzzer's final figures.
+# replay one with build-fuzz/book_fuzz FILE. Prints libFuzzer's final figures.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
