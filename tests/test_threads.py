@@ -1,4 +1,5 @@
-"""Threads sharing a book or orders, ids across threads and fork. Without the GIL the calls really overlap; either way the only failures
+"""Threads sharing a book or orders, books of their own per thread, ids across threads
+and fork. Without the GIL the calls really overlap; either way the only failures
 allowed are the two access errors, and every change a thread saw succeed holds."""
 import os
 import random
@@ -135,9 +136,24 @@ def test_threads_sharing_orders_never_tear_or_lose_a_fill():
         assert traded and deep.quantity == depth - sum(traded)
 
 
-def test_threads_making_orders_at_once_never_repeat_an_id():
-    ids = on_threads(lambda _: [Order(Buy, 1, 1.0).id for _ in range(2000)])
-    assert len(set().union(*ids)) == THREADS * 2000
+def session(seed):
+    """A seeded session on a book of its own: its transcript, ids as their order of creation, and its ids."""
+    rng, book, names, transcript = random.Random(seed), OrderBook(0.01), {}, []
+    for _ in range(800):
+        if rng.random() < 0.75 or not names:
+            order = book.create_order(rng.choice((Buy, Sell)), rng.randint(95, 105) / 100, float(rng.randint(1, 9)))
+            names[order.id] = len(names)
+            transcript.append([(f.quantity, f.price, names[f.buy_id], names[f.sell_id]) for f in book.add(order)])
+        else:
+            transcript.append(book.cancel(rng.choice(list(names))))
+    transcript += [[(names[o.id], o.quantity) for o in book.buy_orders + book.sell_orders], repr(book)]
+    return transcript, set(names)
+
+
+def test_threads_with_books_of_their_own_match_the_serial_run_with_unique_ids():
+    serial, threaded = [session(seed) for seed in range(THREADS)], on_threads(session)
+    assert [t for t, _ in threaded] == [t for t, _ in serial]
+    assert len(set().union(*(ids for _, ids in threaded))) == sum(len(ids) for _, ids in threaded)
 
 
 def ids_around_a_fork():
