@@ -47,9 +47,11 @@ PyTypeObject* type_for_results() {
   return type;
 }
 
-// A new instance whose value is built in place from `args`. A constructor
-// that throws leaves no object behind. The class's own tp_alloc refuses
-// (type_builder.cpp), so this is the one way to make an instance.
+// A new instance whose value is built in place from `args`. The value is
+// built before the memory becomes an object, so a constructor that throws
+// leaves only memory to give back: no reference, counted or not. The class's
+// own tp_alloc refuses (type_builder.cpp), so this is the one way to make an
+// instance.
 template <class T, class... Args>
 Ref emplace(Args&&... args) {
   PyTypeObject* type = type_for_results<T>();
@@ -61,17 +63,16 @@ Ref emplace(Args&&... args) {
     PyErr_NoMemory();
     throw_pending();
   }
-  PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);
+  auto* object = static_cast<PyObject*>(memory);
   auto* self = as_instance<T>(object);
   try {
     new (&self->value) T(std::forward<Args>(args)...);
   } catch (...) {
-    type->tp_free(object);
-    Py_DECREF(type);
+    PyObject_Free(memory);
     throw;
   }
   new (&self->borrow) std::atomic<std::uintptr_t>(0);
-  return Ref::steal(object);
+  return Ref::steal(PyObject_Init(object, type));
 }
 
 // The value of an instance that no other code holds yet, to be written in
