@@ -3,12 +3,12 @@ interpreter's reference total (debug builds) or of the process's resident memory
 
 import gc
 import os
-import subprocess
 import sys
 
 import pytest
 
 from quorvane import Fill, Order, OrderBook, OrderStatus, OrderType
+from test_memory_exhaustion import run_capped
 
 Buy, Sell = OrderType.Buy, OrderType.Sell
 HAS_TOTALREFCOUNT = hasattr(sys, "gettotalrefcount")
@@ -103,28 +103,25 @@ def test_no_native_memory_growth(name):
 
 # A value that cannot be built (its id text does not fit in the memory left): the object
 # is given back whole, to its class and to the interpreter's reference total.
-FAILED_CONSTRUCTION = """if True:
-    import resource, sys
-    from quorvane import Fill
+FAILED_CONSTRUCTION = """
+import sys
+from quorvane import Fill
 
-    text, total = "x" * 2**26, getattr(sys, "gettotalrefcount", lambda: 0)
-    with open("/proc/self/statm") as f:
-        size = int(f.read().split()[0]) * 4096
-    before, failures = (sys.getrefcount(Fill), total()), 0
-    resource.setrlimit(resource.RLIMIT_AS, (size + 16 * 2**20, resource.RLIM_INFINITY))
-    for _ in range(200):
-        try:
-            Fill(1.0, 2.0, text, "b", 0)
-        except MemoryError:
-            failures += 1
-    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-    after = (sys.getrefcount(Fill), total())
-    assert failures == 200 and after[0] == before[0] and after[1] - before[1] < 50, (failures, before, after)
-    assert len(Fill(1.0, 2.0, text, "b", 0).buy_id) == 2**26
+text, total = "x" * 2**26, getattr(sys, "gettotalrefcount", lambda: 0)
+before, failures = (sys.getrefcount(Fill), total()), 0
+cap(16 * 2**20)
+for _ in range(200):
+    try:
+        Fill(1.0, 2.0, text, "b", 0)
+    except MemoryError:
+        failures += 1
+uncap()
+after = (sys.getrefcount(Fill), total())
+assert failures == 200 and after[0] == before[0] and after[1] - before[1] < 50, (failures, before, after)
+assert len(Fill(1.0, 2.0, text, "b", 0).buy_id) == 2**26
 """
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves more address space than the cap")
 def test_a_value_that_cannot_be_built_leaves_nothing_behind():
-    run = subprocess.run([sys.executable, "-c", FAILED_CONSTRUCTION], capture_output=True, text=True, timeout=120)
-    assert run.returncode == 0, run.stderr
+    run_capped(FAILED_CONSTRUCTION)
