@@ -115,7 +115,7 @@ for _ in range(200):
         Fill(1.0, 2.0, text, "b", 0)
     except MemoryError:
         failures += 1
-uncap()
+cap()
 after = (sys.getrefcount(Fill), total())
 assert failures == 200 and after[0] == before[0] and after[1] - before[1] < 50, (failures, before, after)
 assert len(Fill(1.0, 2.0, text, "b", 0).buy_id) == 2**26
