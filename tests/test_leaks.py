@@ -11,12 +11,10 @@ from quorvane import Fill, Order, OrderBook, OrderStatus, OrderType
 from test_memory_exhaustion import run_capped
 
 Buy, Sell = OrderType.Buy, OrderType.Sell
-HAS_TOTALREFCOUNT = hasattr(sys, "gettotalrefcount")
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
+DEBUG = hasattr(sys, "gettotalrefcount")
+# AddressSanitizer reserves more address space than a cap, and holds freed memory
+# back in quarantine, so that resident size says nothing about leaks under it.
+ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def expect(exc, call, *args, **kwargs):
@@ -32,17 +30,7 @@ def paths():
     resting = Order(Buy, 50, 1.0)
     book.add(resting)
     o, other = Order(Buy, 100, 5.0), Order(Sell, 100, 3.0)
-
-    def add_then_cancel():
-        placed = book.create_order(Buy, 0.6, 2.0)
-        book.add(placed)
-        book.cancel(placed.id)
-
-    def sweep():
-        taker = Order(Buy, 102, 3.0)
-        book.add(taker)
-        book.cancel(taker.id)
-
+    cycle = lambda order: (book.add(order), book.cancel(order.id))  # noqa: E731
     return {
         "order": lambda: (repr(Order(Buy, 100, 5.0)), o.id, o.side, o.price_in_ticks, o.quantity, o.status,
                           o.timestamp, o.is_open()),
@@ -50,8 +38,8 @@ def paths():
             Fill(1.0, 2.0, "a" * 40, "b", 7)),
         "can_match and fill": lambda: (o.can_match(other), Order(Buy, 100, 5.0).fill(Order(Sell, 99, 3.0), 0.01)),
         "enums": lambda: (repr(Buy), int(OrderStatus.Filled), Buy == 0, Buy == Sell, Buy != "x"),
-        "add then cancel": add_then_cancel,
-        "sweep": sweep,
+        "add then cancel": lambda: cycle(book.create_order(Buy, 0.6, 2.0)),
+        "sweep": lambda: cycle(Order(Buy, 102, 3.0)),
         "queries": lambda: (repr(book), book.buy_orders, book.sell_orders, book.best_bid(), book.best_ask(),
                             book.buy_volume(), book.sell_volume(), book.spread(), book.tick_size),
         "lookups": lambda: (book.get_order(resting.id), book.get_order("nope"), book.cancel("nope"),
@@ -68,37 +56,27 @@ def paths():
     }
 
 
-def measure(action, rounds, per_round, sample):
-    samples = []
-    for _ in range(rounds + 1):  # the first round warms caches up and is not kept
-        for _ in range(per_round):
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+@pytest.mark.skipif(ASAN and not DEBUG, reason="resident size is meaningless under ASan, references are not counted")
+@pytest.mark.parametrize("name", list(paths()))
+def test_no_leak(name):
+    action, samples = paths()[name], []
+    for _ in range(6):
+        for _ in range(20_000):
             action()
         gc.collect()
-        samples.append(sample())
-    return samples[1:]
-
-
-@pytest.mark.skipif(not HAS_TOTALREFCOUNT, reason="needs a debug build of CPython")
-@pytest.mark.parametrize("name", list(paths()))
-def test_no_reference_leak(name):
-    action = paths()[name]
-    samples = measure(action, rounds=4, per_round=500, sample=sys.gettotalrefcount)
-    # A leak of one reference per call would add 500 per round.
-    assert samples[-1] - samples[0] < 50, samples
-
-
-# AddressSanitizer holds freed memory back in quarantine, so resident size
-# says nothing about leaks under it.
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="resident size is meaningless under ASan")
-@pytest.mark.parametrize("name", list(paths()))
-def test_no_native_memory_growth(name):
-    action = paths()[name]
-    samples = measure(action, rounds=5, per_round=20_000, sample=resident_bytes)
-    growth = samples[-1] - samples[0]
-    steadily = all(b > a for a, b in zip(samples, samples[1:]))
+        samples.append((sys.gettotalrefcount() if DEBUG else 0, resident_bytes()))
+    references, resident = zip(*samples[1:])  # the first round warms caches up and is not kept
+    # A leak of one reference per call would add 20,000 a round.
+    assert references[-1] - references[0] < 50, references
     # Allocator noise stays in a few pages; a leak of even 16 bytes a call
     # grows by 320 kB every round.
-    assert not (steadily and growth > 512 * 1024), samples
+    steadily = all(b > a for a, b in zip(resident, resident[1:]))
+    assert ASAN or not (steadily and resident[-1] - resident[0] > 512 * 1024), resident
 
 
 # A value that cannot be built (its id text does not fit in the memory left): the object
@@ -122,6 +100,6 @@ assert len(Fill(1.0, 2.0, text, "b", 0).buy_id) == 2**26
 """
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves more address space than the cap")
+@pytest.mark.skipif(ASAN, reason="ASan reserves more address space than the cap")
 def test_a_value_that_cannot_be_built_leaves_nothing_behind():
     run_capped(FAILED_CONSTRUCTION)
