@@ -1,4 +1,4 @@
-"""Threads sharing a book or orders, books of their own per thread, ids across threads
+"""Threads sharing a book and orders, books of their own per thread, ids across threads
 and fork. Without the GIL the calls really overlap; either way the only failures
 allowed are the two access errors, and every change a thread saw succeed holds."""
 import os
@@ -7,9 +7,9 @@ import subprocess
 import sys
 import sysconfig
 import threading
-import time
 import warnings
 from collections import Counter
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -18,30 +18,19 @@ from test_call_frame import Number
 
 Buy, Sell = OrderType.Buy, OrderType.Sell
 ACCESS_ERRORS = {"Already borrowed", "Already mutably borrowed"}
-THREADS = 4
+THREADS, DEPTH, REFUSED = 4, 1e9, object()
+# A tick size whose conversion lets other threads run while its call holds access.
+YIELDING = Number(0.01, os.sched_yield)
 
 
 def on_threads(work, count=THREADS):
-    """work(i) on `count` threads released together; their results in order."""
-    start, results, failures = threading.Barrier(count), [None] * count, []
-
-    def main(i):
-        start.wait()
-        try:
-            results[i] = work(i)
-        except BaseException as error:  # a PanicException included
-            failures.append(error)
-
-    threads = [threading.Thread(target=main, args=(i,)) for i in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=60)
-    assert not any(t.is_alive() for t in threads) and failures == []
-    return results
-
-
-REFUSED = object()
+    """work(i) on `count` threads released together; their results in order. A thread's
+    error, a PanicException included, is raised here."""
+    start, pool = threading.Barrier(count), ThreadPoolExecutor(count)
+    try:
+        return list(pool.map(lambda i: (start.wait(), work(i))[1], range(count), timeout=60))
+    finally:
+        pool.shutdown(wait=False)
 
 
 def attempt(call):
@@ -54,122 +43,83 @@ def attempt(call):
         return REFUSED
 
 
-# A tick size whose conversion lets other threads run while its call holds access.
-YIELDING = Number(0.01, lambda: time.sleep(0))
+def market():
+    """A book, and a deep order on each side with the side of the orders that fill it."""
+    return OrderBook(0.01), [(Order(Buy, 100, DEPTH), Sell), (Order(Sell, 100, DEPTH), Buy)]
 
 
-@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded build")
-def test_import_keeps_the_gil_off():
-    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
-    run = subprocess.run([sys.executable, "-c", "import sys, quorvane; print(sys._is_gil_enabled())"],
-                         env=env, capture_output=True, text=True, timeout=60)
-    assert (run.returncode, run.stdout, run.stderr) == (0, "False\n", "")
+def trade(seed, book, deep):
+    """A seeded run of adds, cancels and reads on the book, and of small orders of its own filled
+    against a deep order, either way round. What it saw succeed: the orders it added, each with
+    the fills its add returned, the ids it cancelled, and its fills against the deep orders."""
+    rng, added, cancelled, mine, fills = random.Random(seed), {}, set(), [], []
+    for _ in range(2000):
+        step = rng.random()
+        if step < 0.4:  # whole quantities keep every sum exact
+            order = Order(rng.choice((Buy, Sell)), rng.randint(98, 102), float(rng.randint(1, 5)))
+            made = attempt(lambda: book.add(order))
+            if made is not REFUSED:
+                added[order.id] = (order.side, order.price_in_ticks, order.quantity, made)
+                mine.append(order.id)
+        elif step < 0.5 and mine:
+            order_id = mine.pop(rng.randrange(len(mine)))
+            done = attempt(lambda: book.cancel(order_id))
+            assert done is not False  # a thread cancels only orders it saw added
+            (mine.append if done is REFUSED else cancelled.add)(order_id)
+        elif step < 0.8:
+            resting, side = rng.choice(deep)
+            small = Order(side, 100, float(rng.randint(1, 5)))
+            made = attempt(rng.choice((lambda: resting.fill(small, YIELDING), lambda: small.fill(resting, YIELDING))))
+            fills += [] if made is REFUSED else [made]
+        else:
+            attempt(rng.choice((lambda: (repr(book), book.buy_volume()), lambda: book.sell_orders,
+                                lambda: book.get_order(rng.choice(mine or ["x"])))))
+    return added, cancelled, fills
 
 
-def test_threads_sharing_one_book_lose_nothing():
-    book = OrderBook(0.01)
-
-    def trade(seed):
-        rng, added, cancelled, mine = random.Random(seed), {}, set(), []
-        for _ in range(1500):
-            step = rng.random()
-            if step < 0.5:  # whole quantities keep every sum exact
-                order = Order(rng.choice((Buy, Sell)), rng.randint(98, 102), float(rng.randint(1, 5)))
-                fills = attempt(lambda: book.add(order))
-                if fills is not REFUSED:
-                    added[order.id] = (order.side, order.price_in_ticks, order.quantity, fills)
-                    mine.append(order.id)
-            elif step < 0.65 and mine:
-                order_id = mine.pop(rng.randrange(len(mine)))
-                done = attempt(lambda: book.cancel(order_id))
-                assert done is not False  # a thread cancels only orders it saw added
-                (mine.append if done is REFUSED else cancelled.add)(order_id)
-            else:
-                attempt(rng.choice((lambda: (repr(book), book.buy_volume()), lambda: book.sell_orders,
-                                    lambda: book.get_order(rng.choice(mine or ["x"])))))
-        return added, cancelled
-
-    results = on_threads(trade)
-    added = {k: v for a, _ in results for k, v in a.items()}
-    cancelled = set().union(*(c for _, c in results))
-    traded = Counter()
-    for fills in (a[3] for a in added.values()):
-        for f in fills:
-            buy, sell = added[f.buy_id], added[f.sell_id]
-            assert (buy[0], sell[0]) == (Buy, Sell) and buy[1] >= sell[1] and f.price == sell[1] * 0.01
-            traded.update({f.buy_id: f.quantity, f.sell_id: f.quantity})
-    resting = {o.id: o.quantity for o in book.buy_orders + book.sell_orders}
-    for order_id, (side, price, quantity, _) in added.items():
+def check(book, deep, runs):
+    """Each order's record and the resting orders follow from the fills and cancels the runs
+    saw, and each deep order lost what their fills took from it."""
+    added = {k: v for a, _, _ in runs for k, v in a.items()}
+    cancelled, traded, resting = set().union(*(c for _, c, _ in runs)), Counter(), {}
+    for f in (f for *_, made in added.values() for f in made):
+        buy, sell = added[f.buy_id], added[f.sell_id]
+        assert (buy[0], sell[0]) == (Buy, Sell) and buy[1] >= sell[1] and f.price == sell[1] * 0.01
+        traded.update({f.buy_id: f.quantity, f.sell_id: f.quantity})
+    for order_id, (_, _, quantity, _) in added.items():
         left, record = quantity - traded[order_id], book.get_order(order_id)
-        if order_id in cancelled:
-            assert record is None and order_id not in resting
-        else:
-            assert (record.quantity, record.status, resting.get(order_id, 0.0)) == (
-                left, OrderStatus.Open if left > 0 else OrderStatus.Filled, left)
-    for side, orders in ((Buy, book.buy_orders), (Sell, book.sell_orders)):
-        assert [o.price_in_ticks for o in orders] == sorted(o.price_in_ticks for o in orders)
-        assert sum(o.quantity for o in orders) == (book.buy_volume() if side == Buy else book.sell_volume())
-    bid, ask = book.best_bid(), book.best_ask()
-    assert bid is None or ask is None or bid[0] < ask[0]
+        expected = None if order_id in cancelled else (left, OrderStatus.Open if left > 0 else OrderStatus.Filled)
+        assert (record and (record.quantity, record.status)) == expected
+        resting.update({order_id: left} if expected and left > 0 else {})
+    assert {o.id: o.quantity for o in book.buy_orders + book.sell_orders} == resting
+    assert sum(resting.values()) == book.buy_volume() + book.sell_volume()
+    for order, _ in deep:
+        taken = [f.quantity for *_, fills in runs for f in fills if order.id in (f.buy_id, f.sell_id)]
+        assert taken and order.quantity == DEPTH - sum(taken)
 
 
-def test_threads_sharing_orders_never_tear_or_lose_a_fill():
-    depth, shared = 1e9, [Order(Buy, 100, 1e9), Order(Sell, 100, 1e9)]
-    sides = [(shared[0], Sell, shared[0].id), (shared[1], Buy, shared[1].id)]  # ids read before the threads
-
-    def fill(seed):
-        rng, fills, snapshot = random.Random(seed), [], OrderBook()
-        for _ in range(4000):
-            deep, opposite, deep_id = rng.choice(sides)
-            if rng.random() < 0.8:  # a small order of this thread's against a shared one, either way round
-                mine = Order(opposite, 100, float(rng.randint(1, 5)))
-                made = attempt(rng.choice((lambda: deep.fill(mine, YIELDING), lambda: mine.fill(deep, YIELDING))))
-                fills += [] if made is REFUSED else [made]
-            elif attempt(lambda: snapshot.update_order(deep)) is not REFUSED:  # one access copies the record
-                copy = snapshot.get_order(deep_id)
-                assert (copy.status, copy.quantity == int(copy.quantity)) == (OrderStatus.Open, True)
-        return fills
-
-    fills = [f for result in on_threads(fill) for f in result]
-    for deep in shared:
-        traded = [f.quantity for f in fills if deep.id in (f.buy_id, f.sell_id)]
-        assert traded and deep.quantity == depth - sum(traded)
-
-
-def session(seed):
-    """A seeded session on a book of its own: its transcript, ids as their order of creation, and its ids."""
-    rng, book, names, transcript = random.Random(seed), OrderBook(0.01), {}, []
-    for _ in range(800):
-        if rng.random() < 0.75 or not names:
-            order = book.create_order(rng.choice((Buy, Sell)), rng.randint(95, 105) / 100, float(rng.randint(1, 9)))
-            names[order.id] = len(names)
-            transcript.append([(f.quantity, f.price, names[f.buy_id], names[f.sell_id]) for f in book.add(order)])
-        else:
-            transcript.append(book.cancel(rng.choice(list(names))))
-    transcript += [[(names[o.id], o.quantity) for o in book.buy_orders + book.sell_orders], repr(book)]
-    return transcript, set(names)
-
-
-def test_threads_with_books_of_their_own_match_the_serial_run_with_unique_ids():
-    serial, threaded = [session(seed) for seed in range(THREADS)], on_threads(session)
-    assert [t for t, _ in threaded] == [t for t, _ in serial]
-    assert len(set().union(*(ids for _, ids in threaded))) == sum(len(ids) for _, ids in threaded)
+# Books of their own never meet: each is checked against its own thread's run alone.
+@pytest.mark.parametrize("shared", [True, False], ids=["one book and its orders", "books of their own"])
+def test_threads_trading_lose_nothing(shared):
+    markets = [market()] * THREADS if shared else [market() for _ in range(THREADS)]
+    runs = on_threads(lambda i: trade(i, *markets[i]))
+    ids = [order_id for added, _, _ in runs for order_id in added]
+    assert len(set(ids)) == len(ids) and all(added for added, _, _ in runs)
+    for i in range(1 if shared else THREADS):
+        check(*markets[i], runs if shared else runs[i:i + 1])
 
 
 def ids_around_a_fork():
     """Ids made in a forked child and in its parent after the fork."""
     Order(Buy, 1, 1.0)  # this thread's pool now holds unused random bytes
     read, write = os.pipe()
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)  # forking a process that has threads
-        pid = os.fork()
-    if pid == 0:
-        os.write(write, " ".join(Order(Buy, 1, 1.0).id for _ in range(50)).encode())
-        os._exit(0)
-    os.close(write)
-    with os.fdopen(read) as inp:
-        child = inp.read().split()
+    with warnings.catch_warnings(action="ignore", category=DeprecationWarning):  # forking a process that has threads
+        if (pid := os.fork()) == 0:
+            os.write(write, " ".join(Order(Buy, 1, 1.0).id for _ in range(50)).encode())
+            os._exit(0)
     os.waitpid(pid, 0)
+    child = os.read(read, 4096).decode().split()  # written at once: less than a pipe holds
+    os.close(read), os.close(write)
     return child, [Order(Buy, 1, 1.0).id for _ in range(50)]
 
 
@@ -181,9 +131,10 @@ def test_a_forked_child_never_repeats_its_parents_ids():
 
 # At exit the interpreter ends each daemon thread that wants it back, through
 # pthread_exit; a thread inside a call whose argument is running Python code
-# unwinds through the module's frames, which must let it pass.
+# unwinds through the module's frames, which must let it pass. And on a
+# free-threaded build, importing the module leaves the GIL off.
 DAEMONS_AT_EXIT = """if True:
-    import threading, time
+    import sys, threading, time
     from quorvane import Order, OrderType
 
     class Slow:
@@ -196,6 +147,7 @@ DAEMONS_AT_EXIT = """if True:
         while True:
             Order(OrderType.Buy, 1, Slow())
 
+    print(getattr(sys, "_is_gil_enabled", lambda: True)())
     started = threading.Event()
     for _ in range(4):
         threading.Thread(target=work, daemon=True).start()
@@ -204,6 +156,9 @@ DAEMONS_AT_EXIT = """if True:
 """
 
 
-def test_daemon_threads_inside_calls_at_exit():
-    codes = [subprocess.run([sys.executable, "-c", DAEMONS_AT_EXIT], timeout=60).returncode for _ in range(8)]
-    assert codes == [0] * 8
+def test_daemon_threads_inside_calls_at_exit_and_the_gil():
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}  # the module's own choice
+    runs = [subprocess.run([sys.executable, "-c", DAEMONS_AT_EXIT], env=env, capture_output=True, text=True, timeout=60)
+            for _ in range(8)]
+    gil = "False\n" if sysconfig.get_config_var("Py_GIL_DISABLED") else "True\n"
+    assert [(run.returncode, run.stdout, run.stderr) for run in runs] == [(0, gil, "")] * 8
