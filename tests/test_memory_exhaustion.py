@@ -1,7 +1,6 @@
-"""Running out of memory inside the book's containers, or while making a
-result or an error, raises MemoryError and leaves the book consistent and
-usable and the orders unchanged (checked in a child process whose address
-space is capped, or with the allocations of a call refused one at a time)."""
+"""Running out of memory inside the book's containers, or while making a result or an error,
+raises MemoryError and leaves the book consistent and usable and the orders unchanged (checked
+in a child process whose address space is capped, or refusing a call's allocations in turn)."""
 import os
 import subprocess
 import sys
@@ -86,11 +85,12 @@ def test_a_call_whose_allocation_is_refused_changes_nothing(name):
     testcapi = pytest.importorskip("_testcapi")
     after = fresh()
     unrefused = outcome(lambda: CALLS[name](*after))  # None, or the call's own error
-    _held = [(i, float(i)) for i in range(1000, 4000)]  # empties the free lists: results are allocated
-    for allocation in range(40):
+    held = []
+    for refused in [(n, n + 1) for n in range(40)]:  # the allocation to refuse, as set_nomemory takes it
         book, buy, sell = fresh()
         before, references, error = state(book, buy, sell), sys.getrefcount(Fill), None
-        testcapi.set_nomemory(allocation, allocation + 1)
+        held.append([(i, float(i)) for i in range(1000, 4000)])  # empties the free lists: results are allocated
+        testcapi.set_nomemory(*refused)  # given a tuple of ours, the call frees no argument tuple into them
         try:
             CALLS[name](book, buy, sell)
         except Exception as raised:
@@ -99,7 +99,7 @@ def test_a_call_whose_allocation_is_refused_changes_nothing(name):
             testcapi.remove_mem_hooks()
         seen = error and (type(error), str(error))
         if seen == unrefused:
-            assert allocation > 0  # some allocation was refused before the call went through
+            assert refused[0] > 0  # some allocation was refused before the call went through
             return
         assert seen[0] is MemoryError or unrefused and seen[0] is unrefused[0], seen
         # An add keeps the trades it made before it ran out: the book is as after it.
