@@ -24,8 +24,7 @@ YIELDING = Number(0.01, os.sched_yield)
 
 
 def on_threads(work, count=THREADS):
-    """work(i) on `count` threads released together; their results in order. A thread's
-    error, a PanicException included, is raised here."""
+    """work(i) on `count` threads released together: their results in order, or a thread's error."""
     start, pool = threading.Barrier(count), ThreadPoolExecutor(count)
     try:
         return list(pool.map(lambda i: (start.wait(), work(i))[1], range(count), timeout=60))
@@ -49,9 +48,8 @@ def market():
 
 
 def trade(seed, book, deep):
-    """A seeded run of adds, cancels and reads on the book, and of small orders of its own filled
-    against a deep order, either way round. What it saw succeed: the orders it added, each with
-    the fills its add returned, the ids it cancelled, and its fills against the deep orders."""
+    """Seeded adds, cancels and reads on the book, and small orders filled against a deep one either way
+    round. What succeeded: the orders added, each with its add's fills, the ids cancelled, the deep fills."""
     rng, added, cancelled, mine, fills = random.Random(seed), {}, set(), [], []
     for _ in range(2000):
         step = rng.random()
