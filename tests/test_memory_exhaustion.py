@@ -16,7 +16,8 @@ pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
 CAP = """
 import resource
 def cap(headroom=None):
-    limit = int(open("/proc/self/statm").read().split()[0]) * 4096 + headroom if headroom else resource.RLIM_INFINITY
+    with open("/proc/self/statm") as f:
+        limit = int(f.read().split()[0]) * 4096 + headroom if headroom else resource.RLIM_INFINITY
     resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
 """
 
