@@ -1,6 +1,6 @@
-"""The interpreter's own error texts, taken from the running interpreter, so that
-tests compare them exactly on every CPython line: each is provoked on a plain
-object, and the names in it are swapped for the ones the module's case shows."""
+"""The interpreter's own errors, taken from the running interpreter, so that tests
+compare them exactly on every CPython line: each is provoked on a plain object,
+and the names in its text are swapped for the ones the module's case shows."""
 import array
 
 # array items go through the same C conversions as the module's parameters:
@@ -10,17 +10,33 @@ _ARRAY_TYPECODES = {"double": "d", "int64": "l", "uint64": "Q"}
 assert array.array("l").itemsize == 8
 
 
-def error_text(provoke, *renames):
-    """str() of the error that provoke() raises, with each (probe's, ours) pair of texts swapped."""
+def raised(call):
+    """(type, str()) of what call() raises, None when it returns."""
     try:
-        provoke()
-    except Exception as error:  # noqa: BLE001 - whichever error the interpreter raises
-        text = str(error)
-    else:
-        raise AssertionError(f"{provoke} raised nothing")
+        call()
+    except BaseException as error:  # the exact type is what is checked
+        return type(error), str(error)
+    return None
+
+
+def interpreter_error(provoke, *renames):
+    """raised(provoke), which must raise, with each (probe's, ours) pair of texts swapped in its text."""
+    error = raised(provoke)
+    assert error, f"{provoke} raised nothing"
+    text = error[1]
     for probe, ours in renames:
         text = text.replace(probe, ours)
-    return text
+    return error[0], text
+
+
+def error_text(provoke, *renames):
+    return interpreter_error(provoke, *renames)[1]
+
+
+def raises_like(call, provoke, *renames):
+    """Asserts that call() raises exactly what provoke() does, renamed as in interpreter_error."""
+    got, expected = raised(call), interpreter_error(provoke, *renames)
+    assert got == expected, f"{got} != {expected}"
 
 
 def probe_class(**namespace):
@@ -30,15 +46,11 @@ def probe_class(**namespace):
 
 
 def stand_in(cls):
-    """Renames for error_text: each name of a probe_class() as `cls`'s would read."""
+    """Renames for interpreter_error: each name of a probe_class() as `cls`'s would read."""
     name = cls.__name__
     return ("'probe.ProbeQ'", f"'{name}'"), ("'ProbeQ'", f"'{name}'"), ("'Probe'", f"'builtins.{name}'")
 
 
 def refused(kind, value):
     """(value, error type, text) as the interpreter refuses `value` where the module converts to `kind`."""
-    try:
-        array.array(_ARRAY_TYPECODES[kind]).append(value)
-    except (TypeError, OverflowError) as error:
-        return value, type(error), str(error)
-    raise AssertionError(f"{value!r} converts to {kind}")
+    return value, *interpreter_error(lambda: array.array(_ARRAY_TYPECODES[kind]).append(value))
