@@ -29,10 +29,6 @@ def interpreter_error(provoke, *renames):
     return error[0], text
 
 
-def error_text(provoke, *renames):
-    return interpreter_error(provoke, *renames)[1]
-
-
 def raises_like(call, provoke, *renames):
     """Asserts that call() raises exactly what provoke() does, renamed as in interpreter_error."""
     got, expected = raised(call), interpreter_error(provoke, *renames)

@@ -1,24 +1,17 @@
 """How every call reaches the module: argument binding, the conversion of every
 parameter of every callable, access control and re-entrant callers."""
 import gc
+import os
 import subprocess
 import sys
 
 import pytest
 
 from quorvane import Fill, Order, OrderBook, OrderStatus, OrderType
-from interpreter_texts import error_text, refused
+from interpreter_texts import interpreter_error, raised, refused
 from reference_book import Rec
 
 Buy, Sell = OrderType.Buy, OrderType.Sell
-
-
-def outcome(call):
-    try:
-        call()
-    except BaseException as error:  # the exact type is what is checked
-        return type(error), str(error)
-    return None
 
 
 class Number:
@@ -36,9 +29,9 @@ class Number:
         return int(self.value)
 
 
-def raising(kind):
+def raising(kind, cause=None):
     def hook():
-        raise kind("bad")
+        raise kind("bad") from cause
     return Number(1, hook)
 
 
@@ -46,34 +39,30 @@ ReturnsText = type("ReturnsText", (), {"__float__": lambda self: "1.0", "__index
 SubTypeError = type("SubTypeError", (TypeError,), {})
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: Order(Buy, 1, 1.0, 2), "Order.__new__() takes 3 positional arguments but 4 were given"),
-    (lambda: OrderBook(0.01, 2), "OrderBook.__new__() takes from 0 to 1 positional arguments but 2 were given"),
-    (lambda: Order(Buy, 1, 1.0).can_match(1, 2), "Order.can_match() takes 1 positional arguments but 2 were given"),
-    (lambda: Order(Buy, 1, 1.0, 2, nope=1), "Order.__new__() takes 3 positional arguments but 4 were given"),
-    (lambda: Order(Buy, 1, 1.0, side=Sell), "Order.__new__() got multiple values for argument 'side'"),
-    (lambda: OrderBook().add(order=1), "OrderBook.add() got an unexpected keyword argument 'order'"),
-    (lambda: Order(nope=1, side=Buy), "Order.__new__() got an unexpected keyword argument 'nope'"),
-    (lambda: OrderBook().add(**{"\ud800": 1}), "OrderBook.add() got an unexpected keyword argument '\ud800'"),
-    (Order, "Order.__new__() missing 3 required positional arguments: 'side', 'price_in_ticks', and 'quantity'"),
-    (lambda: Order(Buy), "Order.__new__() missing 2 required positional arguments: 'price_in_ticks' and 'quantity'"),
-    (lambda: Fill(1.0, 2.0, "a", "b"), "Fill.__new__() missing 1 required positional argument: 'timestamp'"),
-    (lambda: Order(Buy, 1, 1.0).is_open(1), error_text(lambda: [].copy(1), ("list.copy()", "Order.is_open()"))),
-    (lambda: OrderBook().spread(x=1), error_text(lambda: [].copy(x=1), ("list.copy()", "OrderBook.spread()"))),
-])
-def test_binding_errors(call, message):
-    assert outcome(call) == (TypeError, message)
+ORDER, BOOK = Order(Buy, 1, 1.0), OrderBook()
 
 
-# A call of the class and a direct __new__ call enter by different routes.
-@pytest.mark.parametrize("cls, args, kwargs", [
-    (Order, (Buy,), {"side": Buy, "nope": 1}), (Order, ("Buy", 1, 1.0), {}), (Order, (Buy, 0, 1.0), {}),
-    (OrderBook, (0.01, 2), {}), (OrderBook, (), {"tick_size": "x"}), (Fill, (1.0, 2.0, "a", "b"), {}),
+# One binder serves every callable; a class is also called through __new__,
+# which binds from a tuple and a dictionary instead, to the same errors.
+@pytest.mark.parametrize("call, args, kwargs, message", [
+    (Order, (Buy, 1, 1.0, 2), {}, "Order.__new__() takes 3 positional arguments but 4 were given"),
+    (OrderBook, (0.01, 2), {}, "OrderBook.__new__() takes from 0 to 1 positional arguments but 2 were given"),
+    (ORDER.can_match, (1, 2), {}, "Order.can_match() takes 1 positional arguments but 2 were given"),
+    (Order, (Buy, 1, 1.0, 2), {"nope": 1}, "Order.__new__() takes 3 positional arguments but 4 were given"),
+    (Order, (Buy, 1, 1.0), {"side": Sell}, "Order.__new__() got multiple values for argument 'side'"),
+    (Order, (), {"nope": 1, "side": Buy}, "Order.__new__() got an unexpected keyword argument 'nope'"),
+    (BOOK.add, (), {"\ud800": 1}, "OrderBook.add() got an unexpected keyword argument '\ud800'"),
+    (Order, (), {}, "Order.__new__() missing 3 required positional arguments: 'side', 'price_in_ticks', "
+                    "and 'quantity'"),
+    (Fill, (1.0, 2.0, "a"), {}, "Fill.__new__() missing 2 required positional arguments: 'sell_id' and 'timestamp'"),
+    (BOOK.add, (), {}, "OrderBook.add() missing 1 required positional argument: 'incoming_order'"),
+    (ORDER.is_open, (1,), {}, interpreter_error(lambda: [].copy(1), ("list.copy()", "Order.is_open()"))[1]),
+    (BOOK.spread, (), {"x": 1}, interpreter_error(lambda: [].copy(x=1), ("list.copy()", "OrderBook.spread()"))[1]),
 ])
-def test_new_called_directly_binds_like_a_call_of_the_class(cls, args, kwargs):
-    assert outcome(lambda: cls.__new__(cls, *args, **kwargs)) == outcome(lambda: cls(*args, **kwargs)) is not None
-    made = Order.__new__(Order, Buy, 7, quantity=2.0)
-    assert (type(made), made.price_in_ticks, made.quantity) == (Order, 7, 2.0)
+def test_binding_errors(call, args, kwargs, message):
+    assert raised(lambda: call(*args, **kwargs)) == (TypeError, message)
+    if isinstance(call, type):
+        assert raised(lambda: call.__new__(call, *args, **kwargs)) == (TypeError, message)
 
 
 def test_keyword_values_stay_alive_while_later_arguments_convert():
@@ -87,20 +76,19 @@ def test_keyword_values_stay_alive_while_later_arguments_convert():
             self.filler = ["B" * 3000 for _ in range(50)]
             return 7
 
-    rest = {"sell_id": "s", "quantity": 1.0, "price": 2.0, "timestamp": Emptying()}
     # Merged by **, the keyword dictionary holds the only reference to the id text.
-    fill = Fill.__new__(Fill, buy_id="".join(["A"] * 3000), **rest)
-    assert (fill.buy_id, fill.timestamp) == ("A" * 3000, 7)
+    rest = {"sell_id": "s", "price": 2.0, "timestamp": Emptying()}
+    fill = Fill.__new__(Fill, 1.0, buy_id="".join(["A"] * 3000), **rest)
+    assert (type(fill), fill.quantity, fill.buy_id, fill.timestamp) == (Fill, 1.0, "A" * 3000, 7)
 
 
 def test_a_new_or_init_set_from_python_is_honoured():
     script = """if True:
         import quorvane as q
-        B = q.OrderType.Buy
-        seen = []
+        from interpreter_texts import raised
+        B, seen = q.OrderType.Buy, []
         q.Order.__init__ = lambda self, *a, **k: seen.append((a, k))
-        order = q.Order(B, 1, quantity=2.0)
-        assert seen == [((B, 1), {"quantity": 2.0})] and order.quantity == 2.0, seen
+        assert q.Order(B, 1, quantity=2.0).quantity == 2.0 and seen == [((B, 1), {"quantity": 2.0})], seen
         del q.Order.__init__
         assert q.Order(B, 3, 1.0).price_in_ticks == 3 and len(seen) == 1
         q.OrderBook.__new__ = staticmethod(lambda cls, *a, **k: ("new", a, k))
@@ -108,14 +96,13 @@ def test_a_new_or_init_set_from_python_is_honoured():
         # object.__new__ would skip the class's constructor: refused, never a half-made instance.
         for cls in (q.Order, q.Fill, q.OrderBook, q.OrderType):
             cls.__new__ = lambda cls, *a: object.__new__(cls)
-            try:
-                cls()
-            except TypeError as e:
-                assert str(e) == f"cannot create 'builtins.{cls.__name__}' instances", e
-            else:
-                raise AssertionError(cls)
+            assert raised(cls) == (TypeError, f"cannot create 'builtins.{cls.__name__}' instances"), cls
     """
-    subprocess.run([sys.executable, "-c", script], check=True)
+    subprocess.run([sys.executable, "-c", script], check=True, cwd=os.path.dirname(__file__))
+
+
+def not_a(target, *values):
+    return [(v, TypeError, f"'{type(v).__name__}' object cannot be converted to '{target}'") for v in values]
 
 
 # Per kind of parameter: (bad value, exception, text), the interpreter's own
@@ -127,36 +114,27 @@ BAD = {
     "double": [*(refused("double", v) for v in ("1.0", None, 10**400, ReturnsText())), *RAISING],
     "int64": [*(refused("int64", v) for v in (1.5, Sell, 2**63, -(2**63) - 1, ReturnsText())), *RAISING],
     "uint64": [*(refused("uint64", v) for v in (1.0, -1, Number(-1), 2**64, ReturnsText())), *RAISING],
-    "text": [(5, TypeError, "'int' object cannot be converted to 'PyString'"),
-             (b"id", TypeError, "'bytes' object cannot be converted to 'PyString'"),
-             ("\ud800", UnicodeEncodeError, error_text(lambda: "\ud800".encode()))],
-    "side": [("Buy", TypeError, "'str' object cannot be converted to 'OrderType'"),
-             (0, TypeError, "'int' object cannot be converted to 'OrderType'"),
-             (OrderStatus.Open, TypeError, "'OrderStatus' object cannot be converted to 'OrderType'"),
-             (Order(Buy, 1, 1.0), TypeError, "'Order' object cannot be converted to 'OrderType'")],
-    "order": [(1, TypeError, "'int' object cannot be converted to 'Order'"),
-              (Buy, TypeError, "'OrderType' object cannot be converted to 'Order'"),
-              (OrderBook(), TypeError, "'OrderBook' object cannot be converted to 'Order'")],
+    "text": [*not_a("PyString", 5, b"id"), ("\ud800", *interpreter_error(lambda: "\ud800".encode()))],
+    "side": not_a("OrderType", "Buy", 0, OrderStatus.Open, Order(Buy, 1, 1.0)),
+    "order": not_a("Order", 1, Buy, OrderBook()),
 }
 
 
 def populated():
-    book = OrderBook(0.01)
-    orders = [Order(side, ticks, q) for side, ticks, q in [(Buy, 100, 5.0), (Buy, 99, 2.0), (Sell, 102, 3.0)]]
-    for o in orders:
-        book.add(o)
+    book, orders = OrderBook(0.01), [Order(Buy, 100, 5.0), Order(Buy, 99, 2.0), Order(Sell, 102, 3.0)]
+    assert [book.add(o) for o in orders] == [[], [], []]
     return book, orders
 
 
 def callables(book, orders):
     """Every callable with parameters: (call, good arguments, "parameter:kind ...")."""
-    o, other = orders[0], orders[2]
+    o, other = orders[0], orders[2]  # o crosses with a sell at 100 ticks, not with `other`
     return {
         "Order": (Order, [Buy, 100, 1.0], "side:side price_in_ticks:int64 quantity:double"),
         "Fill": (Fill, [1.0, 2.0, "a", "b", 5], "quantity:double price:double buy_id:text sell_id:text timestamp:uint64"),
         "OrderBook": (OrderBook, [0.5], "tick_size:double"),
         "can_match": (o.can_match, [other], "other:order"),
-        "fill": (o.fill, [other, 0.01], "incoming:order tick_size:double"),
+        "fill": (o.fill, [Order(Sell, 100, 1.0), 0.01], "incoming:order tick_size:double"),
         "create_order": (book.create_order, [Sell, 1.0, 1.0], "side:side price:double quantity:double"),
         "add": (book.add, [other], "incoming_order:order"),
         "cancel": (book.cancel, [o.id], "order_id:text"),
@@ -183,17 +161,14 @@ def test_bad_argument_raises_exactly_and_changes_nothing(name, index, parameter,
     call, args, _ = callables(book, orders)[name]
     before = snapshot(book, orders)
     args[index] = value
-    with pytest.raises(error) as info:
-        call(*args)
-    assert type(info.value) is error
-    assert str(info.value) == (f"argument '{parameter}': " if error is TypeError else "") + text
+    assert raised(lambda: call(*args)) == (error, (f"argument '{parameter}': " if error is TypeError else "") + text)
     assert snapshot(book, orders) == before
 
 
 def test_subclasses_of_float_int_and_str_are_accepted():
     book, orders = populated()
     subint, subfloat, substr = (type("Sub", (base,), {}) for base in (int, float, str))
-    order = Order(price_in_ticks=subint(7), quantity=subfloat(2.5), side=Sell)
+    order = Order(Sell, subint(7), subfloat(2.5))
     assert (order.price_in_ticks, order.quantity, Order(Buy, True, Number(2)).price_in_ticks) == (7, 2.5, 1)
     assert book.get_order(substr(orders[0].id)).id == orders[0].id
     assert Fill(Number(1), 2, substr("a"), "b", subint(3)).buy_id == "a"
@@ -201,34 +176,19 @@ def test_subclasses_of_float_int_and_str_are_accepted():
 
 def test_conversion_keeps_the_cause_and_stops_at_the_first_failure():
     cause, seen = LookupError("root"), []
-
-    def hook():
-        raise TypeError("bad") from cause
-
     with pytest.raises(TypeError) as info:
-        Fill(1.0, Number(2.0, hook), "a", "b", Number(1, lambda: seen.append("timestamp")))
+        Fill(1.0, raising(TypeError, cause), "a", "b", Number(1, lambda: seen.append("timestamp")))
     assert info.value.args == ("argument 'price': bad",) and info.value.__cause__ is cause and seen == []
-
-
-def test_one_object_as_receiver_and_argument():
-    order = Order(Buy, 101, 5.0)
-    assert outcome(lambda: order.fill(order, 0.01)) == (RuntimeError, "Already borrowed")
-    assert (order.quantity, order.status, order.can_match(order)) == (5.0, OrderStatus.Open, False)
 
 
 def reentrant_cases():
     order, other, book = Order(Buy, 101, 5.0), Order(Sell, 100, 3.0), OrderBook()
-    fill, create = (lambda n: order.fill(other, n)), (lambda n: book.create_order(Buy, n, 1.0))
-    create_late = lambda n: book.create_order(Buy, 1.0, n)  # noqa: E731
-    mutably = "Already mutably borrowed"
+    # The argument converted last runs the hook: access is held through every conversion.
+    fill, create = (lambda n: order.fill(other, n)), (lambda n: book.create_order(Buy, 1.0, n))
     return {  # receiver, call, what the argument's conversion does, the error it meets
-        "fill reads receiver": (order, fill, lambda: order.quantity, mutably),
-        "fill reads incoming": (order, fill, lambda: other.is_open(), mutably),
-        "fill compares": (order, fill, lambda: other.can_match(order), mutably),
-        "fill fills back": (order, fill, lambda: other.fill(order, 1.0), "Already borrowed"),
-        "create adds": (book, create, lambda: book.add(Order(Sell, 100, 3.0)), "Already borrowed"),
-        "create cancels": (book, create_late, lambda: book.cancel("x"), "Already borrowed"),
-        "create reads": (book, create, lambda: book.best_bid(), None),
+        "fill reads receiver": (order, fill, lambda: order.quantity, "Already mutably borrowed"),
+        "fill reads incoming": (order, fill, lambda: other.is_open(), "Already mutably borrowed"),
+        "create reads, then cancels": (book, create, lambda: (book.best_bid(), book.cancel("x")), "Already borrowed"),
         "constructor holds nothing": (order, lambda n: Order(Buy, n, 1.0), lambda: order.fill(other, 1.0), None),
     }
 
@@ -237,11 +197,11 @@ def reentrant_cases():
 def test_reentrant_calls(name):
     receiver, call, hook, expected = reentrant_cases()[name]
     seen = []
-    call(Number(1, lambda: seen.append(outcome(hook))))
+    call(Number(1, lambda: seen.append(raised(hook))))
     assert seen == [expected and (RuntimeError, expected)]
     if expected:  # left to propagate, the error comes out unchanged and the call changes nothing
         before = repr(receiver)
-        assert outcome(lambda: call(Number(1, hook))) == (RuntimeError, expected)
+        assert raised(lambda: call(Number(1, hook))) == (RuntimeError, expected)
         assert repr(receiver) == before
     # Every access was released.
     assert receiver.cancel("x") is False if isinstance(receiver, OrderBook) else receiver.fill(Order(Sell, 1, 1.0), 0.01)
@@ -250,19 +210,15 @@ def test_reentrant_calls(name):
 def test_finalizers_run_by_the_collector_find_the_book_free():
     # Garbage whose finalizer cancels an order, dropped before each call that
     # returns a list or a tuple: the collector may free it at any allocation.
-    book, failures = OrderBook(0.01), []
+    book, cancels, kept = OrderBook(0.01), [], []
 
     class Strategy:
         def __init__(self, order_id):
-            self.order_id, self.cycle = order_id, self
+            self.order_id, self.cycle = order_id, self  # only the collector frees it
 
         def __del__(self):
-            try:
-                book.cancel(self.order_id)
-            except RuntimeError as error:
-                failures.append(str(error))
+            cancels.append(raised(lambda: book.cancel(self.order_id)))
 
-    kept = []
     threshold = gc.get_threshold()
     gc.set_threshold(50)
     try:
@@ -273,25 +229,21 @@ def test_finalizers_run_by_the_collector_find_the_book_free():
     finally:
         gc.set_threshold(*threshold)
     gc.collect()
-    assert failures == [] and book.buy_orders == []
+    assert cancels == [None] * 3000 and book.buy_orders == []
 
 
 def test_an_empty_result_is_the_callers_own_list():
     # While a caller holds the list an add returned, the next add returns another;
     # what a caller put in a list it then dropped is freed by a later add, after
     # that add has let the book go.
-    book, seen = OrderBook(0.01), []
-    resting = Order(Sell, 200, 1.0)
-    first = book.add(resting)
-    second = book.add(Order(Buy, 100, 1.0))
+    book, seen, resting = OrderBook(0.01), [], Order(Sell, 200, 1.0)
+    first, second = book.add(resting), book.add(Order(Buy, 100, 1.0))
     first.append("mine")
     assert (first, second, first is second) == (["mine"], [], False)
 
-    class CancelsWhenFreed:
-        def __del__(self):
-            seen.append(outcome(lambda: book.cancel(resting.id)))
-
-    second.append(CancelsWhenFreed())
+    def cancel(_):
+        seen.append(raised(lambda: book.cancel(resting.id)))
+    second.append(type("CancelsWhenFreed", (), {"__del__": cancel})())
     del first, second
     assert book.add(Order(Buy, 101, 1.0)) == [] and book.add(Order(Buy, 102, 1.0)) == []
     assert seen == [None] and book.get_order(resting.id) is None

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 from quorvane import Fill, Order, OrderBook, OrderType
-from test_call_frame import outcome
+from interpreter_texts import raised
 
 pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                                 reason="ASan reserves more address space than the cap")
@@ -85,7 +85,7 @@ CALLS = {
 def test_a_call_whose_allocation_is_refused_changes_nothing(name):
     testcapi = pytest.importorskip("_testcapi")
     after = fresh()
-    unrefused = outcome(lambda: CALLS[name](*after))  # None, or the call's own error
+    unrefused = raised(lambda: CALLS[name](*after))  # None, or the call's own error
     held = []
     for refused in [(n, n + 1) for n in range(40)]:  # the allocation to refuse, as set_nomemory takes it
         book, buy, sell = fresh()
@@ -94,8 +94,8 @@ def test_a_call_whose_allocation_is_refused_changes_nothing(name):
         testcapi.set_nomemory(*refused)  # given a tuple of ours, the call frees no argument tuple into them
         try:
             CALLS[name](book, buy, sell)
-        except Exception as raised:
-            error = raised
+        except Exception as caught:
+            error = caught
         finally:
             testcapi.remove_mem_hooks()
         seen = error and (type(error), str(error))
