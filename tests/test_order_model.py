@@ -31,15 +31,6 @@ def test_enumeration_comparisons(left, right, equal):
     assert raised(lambda: left == raising(KeyboardInterrupt)) == (KeyboardInterrupt, "bad")
 
 
-# One case per message, the price tested first.
-@pytest.mark.parametrize("price, quantity, message", [
-    (0, -1.0, "price_in_ticks must be positive"), (False, 1.0, "price_in_ticks must be positive"),
-    (1, -0.0, "quantity must be positive"),
-])
-def test_order_validation(price, quantity, message):
-    assert raised(lambda: Order(BUY, price, quantity)) == (ValueError, message)
-
-
 def test_order_ids_are_random_version_4_uuids():
     ids = [Order(BUY, 1, 1.0).id for _ in range(400)]
     assert all(ID.fullmatch(i) for i in ids) and len(set(ids)) == len(ids) and {i[19] for i in ids} == set("89ab")
@@ -51,10 +42,8 @@ def test_order_ids_are_random_version_4_uuids():
     (BUY, 101, 2.5, "[Buy 2.5 @ 101]"), (SELL, 2**63 - 1, 5, "[Sell 5 @ 9223372036854775807]"),
     (BUY, True, NAN, "[Buy NaN @ 1]"), (SELL, Number(9), INF, "[Sell inf @ 9]"), (BUY, 1, 1e23, f"[Buy 1{'0' * 23} @ 1]"),
 ])
-def test_new_order(side, price, quantity, text):
-    order = Order(quantity=quantity, side=side, price_in_ticks=price)
-    assert (order.side, order.price_in_ticks, order.status, order.is_open()) == (side, int(price), OPEN, True)
-    assert type(order.quantity) is float and same(order.quantity, float(quantity))
+def test_order_text(side, price, quantity, text):
+    order = Order(quantity=quantity, side=side, price_in_ticks=price)  # the text shows where each keyword went
     assert repr(order) == str(order) == f"{text} [{order.id}, placed at {order.timestamp}]"
 
 
