@@ -61,7 +61,8 @@ ROW = "5859400,200,5853300,18\n"
     (MESSAGE, ROW.replace("200", "2e2"), "rows.csv line 1, column 2: '2e2' is not an integer", 1),
     (MESSAGE + MESSAGE.replace(",18,", ",1x8,"), ROW * 2, "messages.csv line 2, column 4: '1x8' is not an integer", 1),
     (MESSAGE, ROW * 2, "1 messages but 2 orderbook rows", 1),
-    # The book's tick is a cent: create_order would round this onto a level the mirror keeps apart.
+    # The book's tick is a cent: create_order would round these onto a level the mirror keeps apart.
+    (MESSAGE.replace("5853300", "5853350"), ROW, "messages.csv line 1: price must be a whole number of cents", 1),
     (MESSAGE, ROW.replace("5859400", "5859450"), "rows.csv line 1, column 1: price must be a whole number of cents", 1),
     (MESSAGE, ROW.replace("5859400", "9999999999"), "rows.csv line 1, column 2: a missing level (price 9999999999) "
      "must have size 0", 1),
