@@ -10,9 +10,9 @@ import pytest
 from test_replay_lobster import DATA, MESSAGES, ROOT, ROWS  # which also puts examples/ on the path
 
 replay_many = importlib.import_module("replay_many")
-# Two seeds, an input whose files are missing, and the AAPL sample.
+# Two seeds, a pair of files that are no LOBSTER files (the README), and the AAPL sample.
 TASKS = [replay_many.SyntheticInput(1, 3_000), replay_many.SyntheticInput(2, 3_000),
-         replay_many.LobsterInput(ROOT / "X_message.csv", ROOT / "X_orderbook.csv")]
+         replay_many.LobsterInput(ROOT / "README.md", ROOT / "README.md")]
 TASKS += [replay_many.LobsterInput(MESSAGES, ROWS)] if DATA.is_dir() else []
 TIMEOUT = 120  # seconds for all the results of one executor
 
@@ -25,8 +25,8 @@ def rows_from(kind: str, scheduler: str | None = None) -> list["replay_many.Resu
 @pytest.fixture(scope="module")
 def thread_rows() -> list["replay_many.Result"]:
     rows = rows_from("thread")
-    assert f"{'X':<22} failed: FileNotFoundError: " in replay_many.table([rows[2]], 1.0)
-    # Only the input whose files are missing fails; the others fill orders.
+    assert f"{'README.md':<22} failed: ValueError: " in replay_many.table([rows[2]], 1.0)
+    # Only the README fails, refused as replay_lobster refuses a malformed file; the others fill orders.
     assert [row.error is None and row.fills > 0 for row in rows] == [True, True, False, True][:len(TASKS)]
     # Each row is the input's own: another seed gives another book.
     assert not rows[0].same_outcome(rows[1])
