@@ -222,6 +222,8 @@ class Soak:
             if not (f.buy_id == t.buy_id and f.sell_id == t.sell_id and same(f.quantity, t.quantity)
                     and same(f.price, t.price) and t0 <= f.timestamp <= t1):
                 problems.append(f"fill {k}: {describe_fill(f)}; model {t}")
+        if [f.timestamp for f in fills] != sorted(f.timestamp for f in fills):
+            problems.append("the fills' timestamps are not in step order")
         if problems:
             problems += [f"  book fills: {[describe_fill(f) for f in fills]}", f"  model trades: {trades}"]
         if not same_record(order, rec):
