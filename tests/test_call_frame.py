@@ -165,15 +165,6 @@ def test_bad_argument_raises_exactly_and_changes_nothing(name, index, parameter,
     assert snapshot(book, orders) == before
 
 
-def test_subclasses_of_float_int_and_str_are_accepted():
-    book, orders = populated()
-    subint, subfloat, substr = (type("Sub", (base,), {}) for base in (int, float, str))
-    order = Order(Sell, subint(7), subfloat(2.5))
-    assert (order.price_in_ticks, order.quantity, Order(Buy, True, Number(2)).price_in_ticks) == (7, 2.5, 1)
-    assert book.get_order(substr(orders[0].id)).id == orders[0].id
-    assert Fill(Number(1), 2, substr("a"), "b", subint(3)).buy_id == "a"
-
-
 def test_conversion_keeps_the_cause_and_stops_at_the_first_failure():
     cause, seen = LookupError("root"), []
     with pytest.raises(TypeError) as info:

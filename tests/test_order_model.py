@@ -2,20 +2,18 @@
 soak that test_book.py runs checks new orders, their validation and every
 matching step against the plain-Python model; here are the texts and edges."""
 import operator
-import re
 
 import pytest
 from hypothesis import given, strategies as st
 
 from interpreter_texts import probe_class, raised, raises_like, stand_in
 from quorvane import Fill, Order, OrderStatus, OrderType
-from reference_book import same, shortest
+from reference_book import fixed, same, shortest
 from test_call_frame import Number, raising
 
 BUY, SELL = OrderType.Buy, OrderType.Sell
 OPEN, FILLED = OrderStatus.Open, OrderStatus.Filled
 NAN, INF = float("nan"), float("inf")
-ID = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
 
 
 # Equal to a member or an integer of the same value, both ways round; never ordered.
@@ -31,9 +29,10 @@ def test_enumeration_comparisons(left, right, equal):
     assert raised(lambda: left == raising(KeyboardInterrupt)) == (KeyboardInterrupt, "bad")
 
 
+# The soak checks each new id's form and that none repeats; here, that every random digit varies.
 def test_order_ids_are_random_version_4_uuids():
     ids = [Order(BUY, 1, 1.0).id for _ in range(400)]
-    assert all(ID.fullmatch(i) for i in ids) and len(set(ids)) == len(ids) and {i[19] for i in ids} == set("89ab")
+    assert {i[19] for i in ids} == set("89ab")
     for position in set(range(36)) - {8, 13, 14, 18, 19, 23}:  # no random digit is stuck
         assert len({i[position] for i in ids}) >= 10, position
 
@@ -62,7 +61,7 @@ def test_fill_repr(value_text):
 
 
 def test_fill_constructor():
-    fill = Fill(3, -2.5, "é", "Ä" * 40, 2**64 - 1)
+    fill = Fill(3, -2.5, type("Text", (str,), {})("é"), "Ä" * 40, 2**64 - 1)  # a str subclass is a text
     fields = (fill.quantity, fill.price, fill.buy_id, fill.sell_id, fill.timestamp)
     assert fields == (3.0, -2.5, "é", "Ä" * 40, 2**64 - 1) and list(map(type, fields)) == [float, float, str, str, int]
     assert repr(fill) == f"[3.00 @ -2.50] Buy: é, Sell: {'Ä' * 40}, Filled at 18446744073709551615"
@@ -78,7 +77,7 @@ def test_fill(buy_quantity, sell_quantity, matched, buy_left, sell_left, buy_rec
     buy, sell = Order(BUY, 7, buy_quantity), Order(SELL, 3, sell_quantity)
     fill = buy.fill(sell, 0.1) if buy_receives else sell.fill(incoming=buy, tick_size=0.1)
     assert type(fill) is Fill and same(fill.quantity, matched) and fill.price == 0.30000000000000004
-    assert (fill.buy_id, fill.sell_id) == (buy.id, sell.id)
+    assert repr(fill) == f"[{fixed(matched, 2)} @ 0.30] Buy: {buy.id}, Sell: {sell.id}, Filled at {fill.timestamp}"
     for order, left in [(buy, buy_left), (sell, sell_left)]:
         assert same(order.quantity, left)
         assert (order.status, order.is_open()) == ((FILLED, False) if left <= 0.0 else (OPEN, True))
