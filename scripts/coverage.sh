@@ -17,9 +17,8 @@ install_system_packages
 build="$QUORVANE_ROOT/build-coverage"
 python=$(new_venv 3.11 3.11-coverage gcovr)
 rm -rf "$build"
-# Two builds: the extension without the book's self-checks (which make the
-# memory-exhaustion test quadratic), and the engine's C++ tests and fuzz
-# replay with them, as the suite builds each.
+# Two builds: the extension without the book's self-checks, and the engine's
+# C++ tests and fuzz replay with them, as the suite builds each.
 configure() {  # DIR [cmake definitions...]
   local dir=$1; shift
   log "building with coverage into $dir"

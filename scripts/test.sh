@@ -110,15 +110,11 @@ stage_debug() {
   run_tests "$python" "3.13 debug: leaks" test_leaks.py
 }
 
-# With a check of the whole book after every change, the memory exhaustion
-# tests that build large books (up to millions of orders) would take hours;
-# the other stages run them.
 stage_free_threaded() {
   local python
   python=$(new_venv 3.13t 3.13t)
   install_checkout "$python" -DQUORVANE_CHECK_INVARIANTS=ON
-  PYTHON_GIL=0 run_tests "$python" "3.13t, GIL off" \
-    -k "not test_memory_exhaustion_raises_and_keeps_the_book_usable"
+  PYTHON_GIL=0 run_tests "$python" "3.13t, GIL off"
 }
 
 # Two lanes run side by side, since a test run keeps one core busy: the
