@@ -3,12 +3,12 @@ interpreter's reference total (debug builds) or of the process's resident memory
 
 import gc
 import os
+import subprocess
 import sys
 
 import pytest
 
 from quorvane import Fill, Order, OrderBook, OrderStatus, OrderType
-from test_memory_exhaustion import run_capped
 
 Buy, Sell = OrderType.Buy, OrderType.Sell
 DEBUG = hasattr(sys, "gettotalrefcount")
@@ -77,6 +77,22 @@ def test_no_leak(name):
     # grows by 320 kB every round.
     steadily = all(b > a for a, b in zip(resident, resident[1:]))
     assert ASAN or not (steadily and resident[-1] - resident[0] > 512 * 1024), resident
+
+
+# The child caps its address space at what it uses now plus `headroom`; cap() lifts the cap.
+CAP = """
+import resource
+def cap(headroom=None):
+    with open("/proc/self/statm") as f:
+        limit = int(f.read().split()[0]) * 4096 + headroom if headroom else resource.RLIM_INFINITY
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+"""
+
+
+def run_capped(script):
+    run = subprocess.run([sys.executable, "-c", CAP + script], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    return run.stdout
 
 
 # A value that cannot be built (its id text does not fit in the memory left): the object

@@ -1,34 +1,14 @@
 """Running out of memory while a call makes a result, an error or a value raises MemoryError
-and leaves the book and the orders unchanged (each of a call's allocations refused in turn);
-run_capped() runs the leak tests' child in a capped address space. The engine's own containers
+and leaves the book and the orders unchanged (each of a call's allocations refused in turn).
+The engine's own containers
 running out are the fuzz target's to check: it fails each allocation of an operation in turn
 and compares the book with a twin."""
-import os
-import subprocess
 import sys
 
 import pytest
 
 from quorvane import Fill, Order, OrderBook, OrderType
 from interpreter_texts import raised
-
-pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                                reason="ASan reserves more address space than the cap")
-# Each child caps its address space at what it uses now plus `headroom`; cap() lifts the cap.
-CAP = """
-import resource
-def cap(headroom=None):
-    with open("/proc/self/statm") as f:
-        limit = int(f.read().split()[0]) * 4096 + headroom if headroom else resource.RLIM_INFINITY
-    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
-"""
-
-
-def run_capped(script):
-    run = subprocess.run([sys.executable, "-c", CAP + script], capture_output=True, text=True, timeout=120)
-    assert run.returncode == 0, run.stderr
-    return run.stdout
-
 
 def fresh():
     """A book with two asks, a buy that crosses both, and the first ask."""
