@@ -16,6 +16,7 @@ from interpreter_texts import probe_class, raised, raises_like, stand_in
 from quorvane import Fill, Order, OrderBook, OrderStatus, OrderType
 
 NAMES = ["Order", "Fill", "OrderBook", "OrderType", "OrderStatus"]
+HEAPTYPE, BASETYPE, HAVE_GC, IMMUTABLE = 1 << 9, 1 << 10, 1 << 14, 1 << 8
 SIGNATURES = {"Order": "(side, price_in_ticks, quantity)", "Fill": "(quantity, price, buy_id, sell_id, timestamp)",
               "OrderBook": "(tick_size=0.01)", "OrderType": None, "OrderStatus": None}
 # Public members in table order: methods, then properties; an enumeration's are its members, valued 0, 1, 2.
@@ -36,6 +37,8 @@ def test_class_and_instance_surface(obj):
     ours = f"'builtins.{name}'"
     assert (cls.__module__, cls.__qualname__, cls.__bases__, vars(quorvane)[name]) == ("builtins", name, (object,), cls)
     assert repr(cls) == f"<class {ours}>" and cls.__doc__ and cls.__text_signature__ == SIGNATURES[name]
+    # A heap type, without the collector (no value holds a Python object), whose attributes can be rebound.
+    assert cls.__flags__ & (HEAPTYPE | BASETYPE | HAVE_GC | IMMUTABLE) == HEAPTYPE
     methods, others = MEMBERS[name]
     assert [n for n in vars(cls) if not n.startswith("_")] == methods + others
     assert all(type(vars(cls)[m]) is types.MethodDescriptorType and vars(cls)[m].__doc__ for m in methods)

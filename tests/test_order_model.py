@@ -45,6 +45,8 @@ def test_order_ids_are_random_version_4_uuids():
 def test_order_text(side, price, quantity, text):
     order = Order(quantity=quantity, side=side, price_in_ticks=price)  # the text shows where each keyword went
     assert repr(order) == str(order) == f"{text} [{order.id}, placed at {order.timestamp}]"
+    # Each read of side and status makes a new object, equal to the member but never the member.
+    assert order.side == side and order.side is not order.side and order.side is not side and order.status is not OPEN
 
 
 # Fixed two decimals, ties to even on the exact value; any finite number against Python's own format.
