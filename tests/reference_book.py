@@ -55,9 +55,10 @@ def shortest(x: float) -> str:
 
 def ticks_for(price: float, tick_size: float) -> int:
     """price / tick_size rounded half away from zero, saturated to int64 (NaN gives 0)."""
-    # IEEE division, by a zero of either sign too (where Python raises).
-    q = price / tick_size if tick_size else price if price != price else \
-        math.copysign(math.inf, price) * math.copysign(1.0, tick_size)
+    if tick_size:
+        q = price / tick_size
+    else:  # IEEE division by a zero of either sign, where Python raises
+        q = price if price != price else math.copysign(math.inf, price) * math.copysign(1.0, tick_size)
     if q != q:
         return 0
     q = max(-2.0**64, min(2.0**64, q))  # infinities saturate too
