@@ -65,6 +65,13 @@ class IdIndex {
   // Adds `position` for the id there, whose hash is `hash`; when the id is
   // already in the table, returns its position and false instead.
   std::pair<Position, bool> insert(Position position, std::uint32_t hash) {
+#ifdef QUORVANE_HAVE_BOOST_UNORDERED
+    // Erasing from a crowded group lowers the table's load limit, so a table
+    // kept near its limit while ids come and go rehashes again and again at
+    // the same size. Doubling when full leaves it half empty, where groups
+    // seldom crowd: in steady state it stays put.
+    if (table_.size() + 1 > table_.max_load()) table_.reserve(2 * table_.size() + 2);
+#endif
     auto [it, inserted] = table_.insert(Entry(position, hash));
     return {it->position(), inserted};
   }

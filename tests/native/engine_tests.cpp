@@ -1,17 +1,33 @@
 // Engine checks that neither Python nor the fuzz target reaches: a failing
-// entropy source, id parsing of every byte value, and books of hundreds of
-// levels and of filled orders. The build checks the whole book after every
+// entropy source, id parsing of every byte value, an id table that must not
+// reallocate in steady state, and books of hundreds of levels and of filled
+// orders. The build checks the whole book after every
 // change, so these tests mostly drive it where small sessions do not go.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "book/book.hpp"
+#include "book/id_index.hpp"
 #include "model/entropy.hpp"
 
 using namespace quorvane;
+
+namespace {
+std::size_t allocations = 0;
+}
+
+void* operator new(std::size_t size) {
+  ++allocations;
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -65,6 +81,35 @@ void ids_parse_only_their_own_text() {
   }
   check(wrong == 0, "ids parsed from texts with one character changed: " + std::to_string(wrong) + " wrong");
   check(!OrderId::parse("0123456789abcdef0123456789abcdef0123"), "hyphens are required");
+}
+
+// An id table held at one size while ids come and go, as the book's is in
+// steady trading, allocates nothing once it has grown.
+void id_table_in_steady_state_allocates_nothing() {
+  std::vector<OrderId> ids(20'000);
+  struct Ids {
+    const std::vector<OrderId>* ids;
+    const OrderId& operator()(std::uint32_t at) const { return (*ids)[at]; }
+  };
+  IdIndex<Ids> table(Ids{&ids});
+  auto put = [&](std::uint32_t at) {
+    OrderRecord r;
+    make_order(Side::Buy, 1, 1.0, r);
+    ids[at] = r.id;
+    table.insert(at, id_key(r.id).hash);
+  };
+  for (std::uint32_t at = 0; at < ids.size(); ++at) put(at);
+  for (int round = 0; round < 3; ++round) {
+    const std::size_t before = allocations;
+    for (std::uint32_t i = 0; i < 100'000; ++i) {
+      const std::uint32_t at = (i * 7919u) % static_cast<std::uint32_t>(ids.size());
+      table.erase(id_key(ids[at]));
+      put(at);
+    }
+    const std::size_t made = allocations - before;  // before the message allocates
+    check(made == 0 || round == 0, "round " + std::to_string(round) + " of replacing ids allocated " +
+                                       std::to_string(made) + " times");
+  }
 }
 
 // Levels made at the touch, beyond the worst price and in the middle, enough
@@ -130,6 +175,7 @@ void filled_orders_stay_findable() {
 int main() {
   entropy_failure_is_internal_and_leaves_nothing();
   ids_parse_only_their_own_text();
+  id_table_in_steady_state_allocates_nothing();
   levels_come_and_go_anywhere();
   filled_orders_stay_findable();
   std::printf("%d passed, %d failed\n", passed, failed);
