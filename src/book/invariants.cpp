@@ -96,7 +96,11 @@ std::optional<std::string> Book::check_invariants() const {
     ++ids;
     if (broken) return;
     const Record& r = records[s];
-    auto what = [&] { return "record " + r.id.text(); };
+    auto what = [&] {
+      std::string text = "record ";
+      r.id.append_text(text);
+      return text;
+    };
     if (r.has(Record::kAlias)) {
       broken = what() + " is an alias in the id table";
     } else if (r.status == Status::Canceled) {

@@ -3,12 +3,15 @@
 #include <pthread.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <dlfcn.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #endif
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -22,11 +25,66 @@ namespace {
 // an id's cost is that: the pool holds 256 ids.
 constexpr std::size_t kPoolSize = 4096;
 
-// The system's cryptographic source, with getentropy's contract: fills the
-// whole buffer and returns 0, or returns -1 with errno set. getrandom takes
-// any length (and may return less when a signal comes); getentropy, where
-// there is no getrandom, takes at most 256 bytes a call.
-int system_entropy(void* buffer, std::size_t length) {
+#if defined(__linux__) && defined(__x86_64__)
+// Linux 6.11 and later run the kernel's generator in the vDSO too: the same
+// keys, reseeded by the kernel, without entering it (31 ns for 16 bytes in
+// requests of 4 KiB here, against 42 for the system call). Each thread needs
+// a state of its own, in memory mapped as the kernel asks; the kernel wipes
+// that memory in a forked child, which then reseeds.
+struct VdsoParams {
+  std::uint32_t size_of_opaque_state, mmap_prot, mmap_flags, reserved[13];
+};
+using VdsoGetrandom = ssize_t (*)(void* buffer, std::size_t length, unsigned flags, void* state, std::size_t state_size);
+
+struct Vdso {
+  VdsoGetrandom getrandom = nullptr;
+  VdsoParams params{};
+
+  Vdso() {
+    void* vdso = dlopen("linux-vdso.so.1", RTLD_LAZY | RTLD_NOLOAD);
+    if (!vdso) return;
+    auto found = reinterpret_cast<VdsoGetrandom>(dlvsym(vdso, "__vdso_getrandom", "LINUX_2.6"));
+    dlclose(vdso);
+    // Asked with no buffer and an all-ones state size, it describes the state.
+    if (found && found(nullptr, 0, 0, &params, ~std::size_t{0}) == 0 && params.size_of_opaque_state > 0 &&
+        params.size_of_opaque_state <= kStateMapping) {
+      getrandom = found;
+    }
+  }
+  static constexpr std::size_t kStateMapping = 4096;
+};
+
+const Vdso& vdso() {
+  static const Vdso found;
+  return found;
+}
+
+struct VdsoState {
+  void* state = nullptr;
+  bool tried = false;
+  ~VdsoState() {
+    if (state) munmap(state, Vdso::kStateMapping);
+  }
+};
+thread_local VdsoState vdso_state;
+
+// This thread's state, mapped on first use; nothing when the vDSO has no
+// generator or the mapping fails.
+void* thread_vdso_state(const Vdso& v) {
+  VdsoState& mine = vdso_state;
+  if (!mine.tried) {
+    mine.tried = true;
+    void* mapped = mmap(nullptr, Vdso::kStateMapping, static_cast<int>(v.params.mmap_prot),
+                        static_cast<int>(v.params.mmap_flags), -1, 0);
+    if (mapped != MAP_FAILED) mine.state = mapped;
+  }
+  return mine.state;
+}
+#endif
+
+}  // namespace
+
+int system_call_entropy(void* buffer, std::size_t length) {
   auto* out = static_cast<unsigned char*>(buffer);
   while (length > 0) {
 #if defined(__linux__)
@@ -44,6 +102,43 @@ int system_entropy(void* buffer, std::size_t length) {
     length -= taken;
   }
   return 0;
+}
+
+int vdso_entropy(void* buffer, std::size_t length) {
+#if defined(__linux__) && defined(__x86_64__)
+  const Vdso& v = vdso();
+  void* state = v.getrandom ? thread_vdso_state(v) : nullptr;
+  if (!state) {
+    errno = ENOSYS;
+    return -1;
+  }
+  auto* out = static_cast<unsigned char*>(buffer);
+  while (length > 0) {
+    const ssize_t got = v.getrandom(out, length, 0, state, v.params.size_of_opaque_state);
+    if (got < 0) {
+      if (got == -EINTR) continue;
+      errno = static_cast<int>(-got);
+      return -1;
+    }
+    out += got;
+    length -= static_cast<std::size_t>(got);
+  }
+  return 0;
+#else
+  static_cast<void>(buffer);
+  static_cast<void>(length);
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+namespace {
+
+// The vDSO's generator where this thread has one, else the system call.
+int system_entropy(void* buffer, std::size_t length) {
+  const int rc = vdso_entropy(buffer, length);
+  if (rc == 0 || errno != ENOSYS) return rc;
+  return system_call_entropy(buffer, length);
 }
 
 // One pool per thread: threads never share bytes, and drawing needs no lock.

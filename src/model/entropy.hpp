@@ -16,6 +16,13 @@ using EntropySource = int (*)(void* buffer, std::size_t length);
 // ("could not retrieve random bytes for uuid: ...") when the source fails.
 void random_bytes(unsigned char* out, std::size_t length);
 
+// The system's sources, with getentropy's contract: the getrandom system
+// call (getentropy where there is none), and the kernel's generator in the
+// vDSO, which fails with ENOSYS where there is none. The pool uses the vDSO's
+// where it can.
+int system_call_entropy(void* buffer, std::size_t length);
+int vdso_entropy(void* buffer, std::size_t length);
+
 // Installs another source (nullptr restores the system's) and empties the
 // calling thread's pool; other threads use up what their pools hold first.
 void set_entropy_source(EntropySource source);

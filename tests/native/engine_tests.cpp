@@ -1,7 +1,7 @@
-// Engine checks that neither Python nor the fuzz target reaches: a failing
-// entropy source, id parsing of every byte value, an id table that must not
-// reallocate in steady state, and books of hundreds of levels and of filled
-// orders. The build checks the whole book after every
+// Engine checks that neither Python nor the fuzz target reaches: the system's
+// entropy sources and a failing one, id parsing of every byte value, an id
+// table that must not reallocate in steady state, and books of hundreds of
+// levels and of filled orders. The build checks the whole book after every
 // change, so these tests mostly drive it where small sessions do not go.
 #include <algorithm>
 #include <cerrno>
@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "book/book.hpp"
@@ -61,6 +62,26 @@ void entropy_failure_is_internal_and_leaves_nothing() {
   check(message.rfind("could not retrieve random bytes for uuid: ", 0) == 0, "entropy failure message: " + message);
   check(out.quantity == 42.0, "a failed make_order leaves its output alone");
   check(make_order(Side::Buy, 1, 1.0, out) == Rejection::None, "the real source works again");
+}
+
+// Each of the system's sources fills the whole of a request larger than the
+// pool, with bytes that differ from draw to draw. The vDSO's may be missing
+// (before Linux 6.11), and then says so.
+void system_sources_fill_whole_requests() {
+  const std::pair<const char*, EntropySource> sources[] = {{"system call", system_call_entropy},
+                                                           {"vDSO", vdso_entropy}};
+  for (const auto& [name, source] : sources) {
+    std::vector<unsigned char> first(10'000), second(10'000);
+    errno = 0;
+    if (source(first.data(), first.size()) != 0) {
+      check(source == vdso_entropy && errno == ENOSYS, std::string(name) + " source failed: errno " +
+                                                           std::to_string(errno));
+      continue;
+    }
+    check(source(second.data(), second.size()) == 0, std::string(name) + " source fails the second time");
+    const bool tail_written = std::any_of(first.end() - 16, first.end(), [](unsigned char c) { return c != 0; });
+    check(tail_written && first != second, std::string(name) + " source fills whole requests with fresh bytes");
+  }
 }
 
 // Every byte value at every position: only a lowercase hex digit where a digit
@@ -174,6 +195,7 @@ void filled_orders_stay_findable() {
 
 int main() {
   entropy_failure_is_internal_and_leaves_nothing();
+  system_sources_fill_whole_requests();
   ids_parse_only_their_own_text();
   id_table_in_steady_state_allocates_nothing();
   levels_come_and_go_anywhere();
