@@ -15,18 +15,17 @@ import quorvane
 from interpreter_texts import probe_class, raised, raises_like, stand_in
 from quorvane import Fill, Order, OrderBook, OrderStatus, OrderType
 
-NAMES = ["Order", "Fill", "OrderBook", "OrderType", "OrderStatus"]
 HEAPTYPE, BASETYPE, HAVE_GC, IMMUTABLE = 1 << 9, 1 << 10, 1 << 14, 1 << 8
-SIGNATURES = {"Order": "(side, price_in_ticks, quantity)", "Fill": "(quantity, price, buy_id, sell_id, timestamp)",
-              "OrderBook": "(tick_size=0.01)", "OrderType": None, "OrderStatus": None}
-# Public members in table order: methods, then properties; an enumeration's are its members, valued 0, 1, 2.
+# Per class, in module order: its text signature, then its public members in table order, methods
+# then properties; an enumeration's are its members, valued 0, 1, 2.
 MEMBERS = {
-    "Order": (["can_match", "fill", "is_open"], ["id", "side", "price_in_ticks", "quantity", "status", "timestamp"]),
-    "Fill": ([], ["quantity", "price", "buy_id", "sell_id", "timestamp"]),
-    "OrderBook": (["create_order", "add", "cancel", "get_order", "update_order", "best_bid", "best_ask", "buy_volume",
-                   "sell_volume", "spread"], ["buy_orders", "sell_orders", "tick_size"]),
-    "OrderType": ([], ["Buy", "Sell"]),
-    "OrderStatus": ([], ["Open", "Filled", "Canceled"]),
+    "Order": ("(side, price_in_ticks, quantity)", "can_match fill is_open",
+              "id side price_in_ticks quantity status timestamp"),
+    "Fill": ("(quantity, price, buy_id, sell_id, timestamp)", "", "quantity price buy_id sell_id timestamp"),
+    "OrderBook": ("(tick_size=0.01)", "create_order add cancel get_order update_order best_bid best_ask buy_volume "
+                  "sell_volume spread", "buy_orders sell_orders tick_size"),
+    "OrderType": (None, "", "Buy Sell"),
+    "OrderStatus": (None, "", "Open Filled Canceled"),
 }
 INSTANCES = [Order(OrderType.Buy, 1, 1.0), Fill(1, 1, "a", "b", 1), OrderBook(), OrderType.Sell, OrderStatus.Open]
 
@@ -34,62 +33,40 @@ INSTANCES = [Order(OrderType.Buy, 1, 1.0), Fill(1, 1, "a", "b", 1), OrderBook(),
 @pytest.mark.parametrize("obj", INSTANCES, ids=lambda o: type(o).__name__)
 def test_class_and_instance_surface(obj):
     cls, name = type(obj), type(obj).__name__
-    ours = f"'builtins.{name}'"
-    assert (cls.__module__, cls.__qualname__, cls.__bases__, vars(quorvane)[name]) == ("builtins", name, (object,), cls)
-    assert repr(cls) == f"<class {ours}>" and cls.__doc__ and cls.__text_signature__ == SIGNATURES[name]
-    # A heap type, without the collector (no value holds a Python object), whose attributes can be rebound.
+    signature, methods, others = MEMBERS[name]
+    ours, methods, others = f"'builtins.{name}'", methods.split(), others.split()
+    assert (repr(cls), cls.__bases__, vars(quorvane)[name], cls.__text_signature__) == (
+        f"<class {ours}>", (object,), cls, signature) and cls.__doc__
+    # A heap type, neither subclassable nor tracked by the collector (no value holds a
+    # Python object), whose attributes can be rebound.
     assert cls.__flags__ & (HEAPTYPE | BASETYPE | HAVE_GC | IMMUTABLE) == HEAPTYPE
-    methods, others = MEMBERS[name]
     assert [n for n in vars(cls) if not n.startswith("_")] == methods + others
     assert all(type(vars(cls)[m]) is types.MethodDescriptorType and vars(cls)[m].__doc__ for m in methods)
-    enum = cls in (OrderType, OrderStatus)
-    assert all(type(vars(cls)[m]) is (cls if enum else types.GetSetDescriptorType) for m in others)
-    if not enum:  # identity equality, identity hash, repr as str
-        assert (cls.__eq__, cls.__hash__, cls.__str__) == (object.__eq__, object.__hash__, object.__str__)
-    raises_like(lambda: type("Derived", (cls,), {}), lambda: type("Derived", (bool,), {}), ("'bool'", ours))
     raises_like(lambda: weakref.ref(obj), lambda: weakref.ref(1), ("'int'", ours))
     raises_like(lambda: setattr(obj, "extra", 1), lambda: setattr(object(), "extra", 1), ("'object'", ours))
-    for member in [] if enum else others:  # int.denominator has no setter either
-        renames = ("'denominator'", f"'{member}'"), ("'int'", ours)
-        raises_like(lambda: setattr(obj, member, getattr(obj, member)), lambda: setattr(1, "denominator", 1), *renames)
-        raises_like(lambda: delattr(obj, member), lambda: delattr(1, "denominator"), *renames)
+    if cls in (OrderType, OrderStatus):  # members valued 0, 1, 2; unhashable, neither an index nor a number
+        assert [(type(m), int(m), type(int(m)), repr(m), str(m), bool(m)) for m in map(vars(cls).get, others)] == [
+            (cls, value, int, f"{name}.{n}", f"{name}.{n}", True) for value, n in enumerate(others)]
+        for provoke in (lambda x: {x}, operator.index, float):
+            raises_like(lambda: provoke(obj), lambda: provoke(probe_class(__hash__=None)()), *stand_in(cls))
+        assert raised(lambda: cls(0, value=1)) == (TypeError, f"No constructor defined for {name}")
+        return
+    # Identity equality, identity hash, repr as str; properties without a setter (as int.denominator:
+    # the text is a getset descriptor's).
+    assert (cls.__eq__, cls.__hash__, cls.__str__) == (object.__eq__, object.__hash__, object.__str__)
+    for member in others:
+        raises_like(lambda: setattr(obj, member, getattr(obj, member)), lambda: setattr(1, "denominator", 1),
+                    ("'denominator'", f"'{member}'"), ("'int'", ours))
 
 
-@pytest.mark.parametrize("cls", [OrderType, OrderStatus], ids=lambda c: c.__name__)
-def test_enumeration_members(cls):
-    names = MEMBERS[cls.__name__][1]
-    members = [getattr(cls, n) for n in names]
-    assert [(int(m), type(int(m)), repr(m), str(m), bool(m)) for m in members] == [
-        (value, int, f"{cls.__name__}.{n}", f"{cls.__name__}.{n}", True) for value, n in enumerate(names)]
-    for provoke in (lambda x: {x}, operator.index, float):  # unhashable, neither an index nor a number
-        raises_like(lambda: provoke(members[0]), lambda: provoke(probe_class(__hash__=None)()), *stand_in(cls))
-    assert raised(lambda: cls(0, value=1)) == (TypeError, f"No constructor defined for {cls.__name__}")
-
-
-def enum_members(module):
-    return [getattr(getattr(module, cls), name) for cls in NAMES[3:] for name in MEMBERS[cls][1]]
-
-
-def test_module_object_and_second_import():
-    assert quorvane.__all__ == NAMES and quorvane.__doc__ == "" and quorvane.__name__ == "quorvane"
-    assert {n for n in dir(quorvane) if not n.startswith("__")} == set(NAMES)
-    members = enum_members(quorvane)
-    del sys.modules["quorvane"]
-    try:
-        again = importlib.import_module("quorvane")
-    finally:
-        sys.modules["quorvane"] = quorvane
-    assert again is quorvane and again.__all__ == NAMES
-    assert len(members) == 5 and all(a is b for a, b in zip(enum_members(again), members))
-
-
-def test_rebinding_a_member_does_not_change_what_the_module_makes(monkeypatch):
-    buy, sell = OrderType.Buy, OrderType.Sell
-    monkeypatch.setattr(OrderType, "Buy", "rebound")
-    monkeypatch.delattr(OrderType, "Sell")
-    sides = [Order(buy, 1, 1.0).side, OrderBook().create_order(sell, 1.0, 1.0).side]
-    assert [(type(s), int(s), repr(s)) for s in sides] == [(OrderType, 0, "OrderType.Buy"),
-                                                           (OrderType, 1, "OrderType.Sell")]
+def test_module_object_and_second_import(monkeypatch):
+    assert {n for n in dir(quorvane) if not n.startswith("__")} == set(MEMBERS)
+    members = [getattr(cls, n) for cls in (OrderType, OrderStatus) for n in MEMBERS[cls.__name__][2].split()]
+    monkeypatch.delitem(sys.modules, "quorvane")
+    assert importlib.import_module("quorvane") is quorvane
+    assert (quorvane.__all__, quorvane.__doc__, quorvane.__name__) == (list(MEMBERS), "", "quorvane")
+    # Its enumerations' members are the ones made at the first import.
+    assert len(members) == 5 and all(getattr(type(m), str(m).split(".")[1]) is m for m in members)
 
 
 # In a second interpreter: the import, then the module's entry point called
@@ -105,8 +82,7 @@ entry = ctypes.PyDLL({quorvane.__file__!r}).PyInit_quorvane
 entry.restype = ctypes.py_object
 for load in (lambda: __import__('quorvane'), entry):
     try:
-        load()
-        print('loaded', flush=True)
+        print('loaded', load(), flush=True)
     except ImportError as e:
         print('ImportError:', e, flush=True)
 '''
