@@ -157,21 +157,19 @@ def test_conversion_keeps_the_cause_and_stops_at_the_first_failure():
     assert info.value.args == ("argument 'price': bad",) and info.value.__cause__ is cause and seen == []
 
 
-# The argument converted last runs a hook that calls back in: access is held through every
-# conversion. (What a conversion raises and what the call leaves are the bad arguments' to check.)
-@pytest.mark.parametrize("case", ["fill reads receiver", "fill reads incoming", "create reads, then cancels"])
-def test_reentrant_calls(case):
+def test_conversions_run_with_access_held():
+    # The argument converted last runs a hook that calls back in and meets the access its call
+    # holds. (What a conversion raises and what the call leaves are the bad arguments' to check.)
     order, other, book = Order(Buy, 101, 5.0), Order(Sell, 100, 3.0), OrderBook()
-    call, hook, error = {
-        "fill reads receiver": (lambda n: order.fill(other, n), lambda: order.quantity, "Already mutably borrowed"),
-        "fill reads incoming": (lambda n: order.fill(other, n), lambda: other.is_open(), "Already mutably borrowed"),
-        "create reads, then cancels": (lambda n: book.create_order(Buy, 1.0, n),
-                                       lambda: (book.best_bid(), book.cancel("x")), "Already borrowed"),
-    }[case]
-    seen = []
-    call(Number(1, lambda: seen.append(raised(hook))))
-    assert seen == [(RuntimeError, error)]
-    hook()  # every access was released
+    for call, hook, error in [
+        (lambda n: order.fill(other, n), lambda: order.quantity, "Already mutably borrowed"),  # the receiver
+        (lambda n: order.fill(other, n), lambda: other.is_open(), "Already mutably borrowed"),  # the incoming order
+        (lambda n: book.create_order(Buy, 1.0, n), lambda: (book.best_bid(), book.cancel("x")), "Already borrowed"),
+    ]:
+        seen = []
+        call(Number(1, lambda: seen.append(raised(hook))))
+        assert seen == [(RuntimeError, error)], error
+        hook()  # every access was released
 
 
 def test_finalizers_run_by_the_collector_find_the_book_free():
