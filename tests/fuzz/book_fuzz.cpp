@@ -32,7 +32,7 @@ using namespace quorvane;
 // allocation the engine makes, aligned ones included, can be made to fail.
 static long allocations_until_failure = -1;  // -1: no allocation fails
 static void* allocate(std::size_t n, std::size_t align = 1) {
-  if (allocations_until_failure >= 0 && allocations_until_failure-- == 0) throw std::bad_alloc();
+  if (allocations_until_failure >= 0 && allocations_until_failure-- == 0) throw std::bad_alloc();  // then -1
   n = (std::max<std::size_t>(n, 1) + align - 1) / align * align;
   if (void* p = align > 1 ? std::aligned_alloc(align, n) : std::malloc(n)) return p;
   throw std::bad_alloc();
@@ -52,46 +52,32 @@ void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::fre
 
 namespace {
 
-// Arms a failing allocation while it lives: (FailingAllocation(n), operation())
-// fails the operation's n-th allocation, if it makes that many, and no other.
-struct FailingAllocation {
-  explicit FailingAllocation(long n) { allocations_until_failure = n; }
-  ~FailingAllocation() { allocations_until_failure = -1; }
-};
-
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN(), kInf = std::numeric_limits<double>::infinity();
-constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
-// Ids from a counter through splitmix64: reproducible, never repeated in a process.
+// Ids from a counter times an odd number: reproducible, never repeated in a
+// process. The pool asks for whole words.
 int counting_entropy(void* buffer, std::size_t length) {
   static std::uint64_t counter = 0;
-  for (std::size_t i = 0; i < length; i += 8) {
-    std::uint64_t z = (counter += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    z ^= z >> 31;
-    std::memcpy(static_cast<char*>(buffer) + i, &z, std::min<std::size_t>(8, length - i));
+  for (std::size_t i = 0; i + 8 <= length; i += 8) {
+    const std::uint64_t word = ++counter * 0x9e3779b97f4a7c15ULL;
+    std::memcpy(static_cast<char*>(buffer) + i, &word, 8);
   }
   return 0;
 }
 
-bool same(const OrderRecord& a, const OrderRecord& b) {  // quantities bit for bit: NaN is NaN, -0.0 is not 0.0
-  return a.id == b.id && a.side == b.side && a.price_in_ticks == b.price_in_ticks &&
-         std::bit_cast<std::uint64_t>(a.quantity) == std::bit_cast<std::uint64_t>(b.quantity) &&
-         a.status == b.status && a.timestamp == b.timestamp;
-}
-
-// What a book shows: the record of every order made (or none), then both sides
-// in walk order.
-using Shown = std::vector<OrderRecord>;
+// What a book shows, as words: the record of every order made (or none), then
+// both sides in walk order. Quantities go bit for bit: NaN is NaN, -0.0 is not 0.0.
+using Shown = std::vector<std::uint64_t>;
 Shown shown(const Book& book, const std::vector<OrderRecord>& made) {
   Shown out;
-  for (const auto& order : made) out.push_back(book.find(order.id).value_or(OrderRecord{}));
-  for (Side side : {Side::Buy, Side::Sell}) book.walk(side, [&](const OrderRecord& r) { out.push_back(r); });
+  const auto show = [&](const OrderRecord& r) {
+    out.insert(out.end(), {r.id.low_word(), r.id.high_word(), std::bit_cast<std::uint64_t>(r.price_in_ticks),
+                           std::bit_cast<std::uint64_t>(r.quantity), r.timestamp,
+                           static_cast<std::uint64_t>(r.side) << 8 | static_cast<std::uint64_t>(r.status)});
+  };
+  for (const auto& order : made) show(book.find(order.id).value_or(OrderRecord{}));
+  for (Side side : {Side::Buy, Side::Sell}) book.walk(side, show);
   return out;
-}
-bool same(const Shown& a, const Shown& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) { return same(x, y); });
 }
 
 constexpr double kTickSizes[] = {0.01, 1.0, 0.25, 0.0, -0.01, kInf, kNaN, 1e300};
@@ -111,13 +97,15 @@ class Session {
       if (!change) continue;
       const Shown before = shown(book_, made_);
       try {
-        (FailingAllocation(fail_at), change(book_));
+        allocations_until_failure = fail_at;  // its n-th allocation fails, if it makes that many
+        change(book_);
+        allocations_until_failure = -1;
         change(twin_);
       } catch (const std::bad_alloc&) {  // as before: not made; else the twin makes it too
         note("%s", "  ran out of memory");
-        if (!same(shown(book_, made_), before)) change(twin_);
+        if (shown(book_, made_) != before) change(twin_);
       }
-      if (!same(shown(book_, made_), shown(twin_, made_))) fail("the book and its twin differ");
+      if (shown(book_, made_) != shown(twin_, made_)) fail("the book and its twin differ");
       if (auto broken = book_.check_invariants()) fail("invariant broken: " + *broken);
     }
     if (std::getenv("QUORVANE_FUZZ_PRINT")) std::fprintf(stderr, "%s\n", log_.c_str());
@@ -140,23 +128,23 @@ class Session {
     if (made_.empty()) return nullptr;
     const std::size_t k = b % made_.size();
     OrderRecord order = made_[k];  // the caller's copy, as made
-    if (op == Add || op == AddBookCopy) {  // the book's copy as get_order hands it to Python
-      if (op == AddBookCopy) {
-        const auto copy = book_.find(order.id);
-        if (!copy) return nullptr;
-        order = *copy;
-      }
-      note("add %s#%zu", op == Add ? "" : "the book's copy of ", k);
-      return [order](Book& book) { book.add(order); };
-    }
     if (op == Cancel) {
       note("cancel #%zu", k);
       return [id = order.id](Book& book) { book.cancel(id); };
     }
-    order.quantity = read_quantity();  // Update: any quantity, status Open or Filled
-    order.status = byte() & 1 ? Status::Filled : Status::Open;
-    note("update #%zu to %.17g %s", k, order.quantity, status_name(order.status));
-    return [order](Book& book) { book.update(order); };
+    if (op == Update) {  // any quantity, status Open or Filled
+      order.quantity = read_quantity();
+      order.status = byte() & 1 ? Status::Filled : Status::Open;
+      note("update #%zu to %.17g %s", k, order.quantity, status_name(order.status));
+      return [order](Book& book) { book.update(order); };
+    }
+    if (op == AddBookCopy) {  // the book's copy, as get_order hands it to Python
+      const auto copy = book_.find(order.id);
+      if (!copy) return nullptr;
+      order = *copy;
+    }
+    note("add %s#%zu", op == Add ? "" : "the book's copy of ", k);
+    return [order](Book& book) { book.add(order); };
   }
 
   std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
@@ -167,7 +155,7 @@ class Session {
   }
   // Mostly eight levels around 100 ticks, so that orders meet; else an extreme or any value.
   std::int64_t read_ticks() {
-    constexpr std::int64_t extremes[] = {1, 2, kMax - 1, kMax};
+    constexpr std::int64_t max = std::numeric_limits<std::int64_t>::max(), extremes[] = {1, 2, max - 1, max};
     const std::uint8_t b = byte();
     return b < 0xc0 ? 96 + b % 8 : b < 0xf0 ? extremes[b % 4] : static_cast<std::int64_t>(raw());
   }
@@ -191,8 +179,7 @@ class Session {
 
   const std::uint8_t* data_;
   std::size_t size_, at_ = 0;
-  const double tick_size_ = kTickSizes[byte() % std::size(kTickSizes)];
-  Book book_{tick_size_}, twin_{tick_size_};
+  Book book_{kTickSizes[byte() % std::size(kTickSizes)]}, twin_{book_.tick_size()};
   std::vector<OrderRecord> made_;  // the caller's orders
   long fail_at_ = -1;              // -1: no allocation fails
   std::string log_;
