@@ -67,9 +67,8 @@ int counting_entropy(void* buffer, std::size_t length) {
 
 // What a book shows, as words: the record of every order made (or none), then
 // both sides in walk order. Quantities go bit for bit: NaN is NaN, -0.0 is not 0.0.
-using Shown = std::vector<std::uint64_t>;
-Shown shown(const Book& book, const std::vector<OrderRecord>& made) {
-  Shown out;
+std::vector<std::uint64_t> shown(const Book& book, const std::vector<OrderRecord>& made) {
+  std::vector<std::uint64_t> out;
   const auto show = [&](const OrderRecord& r) {
     out.insert(out.end(), {r.id.low_word(), r.id.high_word(), std::bit_cast<std::uint64_t>(r.price_in_ticks),
                            std::bit_cast<std::uint64_t>(r.quantity), r.timestamp,
@@ -95,7 +94,7 @@ class Session {
       const long fail_at = std::exchange(fail_at_, op == FailAlloc ? b : -1);
       const std::function<void(Book&)> change = read(op, b);
       if (!change) continue;
-      const Shown before = shown(book_, made_);
+      const auto before = shown(book_, made_);
       try {
         allocations_until_failure = fail_at;  // its n-th allocation fails, if it makes that many
         change(book_);

@@ -55,6 +55,7 @@ void entropy_sources() {
         "a failing source throws and leaves the order alone: " + message);
   for (const EntropySource source : {system_call_entropy, vdso_entropy}) {
     std::vector<unsigned char> first(10'000), second(10'000);
+    errno = 0;
     const bool ok = source(first.data(), first.size()) == 0
                         ? source(second.data(), second.size()) == 0 &&
                               std::count(first.end() - 16, first.end(), 0) < 16 && first != second
