@@ -129,20 +129,17 @@ DAEMONS_AT_EXIT = """
 import sys, threading
 from quorvane import Order, OrderType
 
-class Slow:
+class Endless:
     def __float__(self):
         started.set()
-        return sum(range(200_000)) and 1.0
-
-def work():
-    while True:
-        Order(OrderType.Buy, 1, Slow())
+        while True:
+            pass
 
 print(getattr(sys, "_is_gil_enabled", lambda: True)())
 started = threading.Event()
 for _ in range(4):
-    threading.Thread(target=work, daemon=True).start()
-started.wait()  # exits with a thread inside a call, in Slow's Python code
+    threading.Thread(target=Order, args=(OrderType.Buy, 1, Endless()), daemon=True).start()
+started.wait()  # exits with a thread inside a call, in the Python code its argument runs
 """
 
 
