@@ -7,13 +7,10 @@ from decimal import ROUND_HALF_UP, Decimal
 from functools import partialmethod, reduce
 import math
 import operator
-from typing import Optional
 
 BUY, SELL = 0, 1
 OPEN, FILLED, CANCELED = 0, 1, 2
 I64_MAX, I64_MIN = 2**63 - 1, -(2**63)
-PRICE_NOT_POSITIVE = "Price and quantity must be positive"
-TICKS_NOT_POSITIVE = "Resulting price_in_ticks must be positive"
 
 
 class Rec(namedtuple("Rec", "id side price_in_ticks quantity status timestamp")):
@@ -54,23 +51,18 @@ def shortest(x: float) -> str:
 
 
 def ticks_for(price: float, tick_size: float) -> int:
-    """price / tick_size rounded half away from zero, saturated to int64 (NaN gives 0)."""
-    if tick_size:
-        q = price / tick_size
-    else:  # IEEE division by a zero of either sign, where Python raises
-        q = price if price != price else math.copysign(math.inf, price) * math.copysign(1.0, tick_size)
-    if q != q:
-        return 0
-    q = max(-2.0**64, min(2.0**64, q))  # infinities saturate too
-    return max(I64_MIN, min(I64_MAX, int(Decimal(q).to_integral_value(ROUND_HALF_UP))))
+    """price / tick_size rounded half away from zero, saturated to int64 (infinities too; NaN gives 0)."""
+    # Python raises on a zero of either sign; IEEE division gives price times an infinity of the zero's sign.
+    q = price / tick_size if tick_size else price * math.copysign(math.inf, tick_size)
+    return 0 if q != q else int(max(I64_MIN, min(I64_MAX, Decimal(q).to_integral_value(ROUND_HALF_UP))))
 
 
 def create_check(price: float, quantity: float, tick_size: float):
     """(ticks, None) for an order create_order accepts, else (None, message)."""
     if price <= 0.0 or quantity <= 0.0:
-        return None, PRICE_NOT_POSITIVE
+        return None, "Price and quantity must be positive"
     ticks = ticks_for(price, tick_size)
-    return (ticks, None) if ticks >= 1 else (None, TICKS_NOT_POSITIVE)
+    return (ticks, None) if ticks >= 1 else (None, "Resulting price_in_ticks must be positive")
 
 
 def fill_step(resting: Rec, incoming: Rec, tick_size: float):
@@ -96,40 +88,35 @@ class ReferenceBook:
 
     def add(self, order) -> list[Trade]:
         incoming, trades = Rec.of(order), []
-        buying = incoming.side == BUY
-        queues = self.queues[SELL if buying else BUY]
+        # The other side from its best price: the lowest ask for a buy, the highest bid for a sell.
+        queues, best = (self.queues[SELL], min) if incoming.side == BUY else (self.queues[BUY], max)
         while incoming.status == OPEN and queues:
-            price = min(queues) if buying else max(queues)
-            if (price > incoming.price_in_ticks) if buying else (price < incoming.price_in_ticks):
-                break
+            price = best(queues)
+            if best(price, incoming.price_in_ticks) != price:
+                break  # no longer crosses
             queue = queues[price]
             resting, incoming, trade = fill_step(queue.popleft(), incoming, self.tick_size)
             trades.append(trade)
-            if resting.status == OPEN:
-                queue.appendleft(resting)
-            elif not queue:
-                del queues[price]
             self.orders[resting.id] = resting
-            if resting.status == OPEN and incoming.status == OPEN:
-                break  # two non-finite quantities: neither completes, stop here
+            if resting.status == OPEN:  # so the incoming order is done, or neither is (two non-finite quantities)
+                queue.appendleft(resting)
+                break
+            if not queue:
+                del queues[price]
         if incoming.status == OPEN:
             self.queues[incoming.side].setdefault(incoming.price_in_ticks, deque()).append(incoming)
         self.orders[incoming.id] = incoming
         return trades
 
     def cancel(self, order_id: str) -> bool:
-        record = self.orders.pop(order_id, None)
-        if record is None:
-            return False
-        # Every queue copy of the id at the record's level goes (an order added twice rests twice).
-        queues, price = self.queues[record.side], record.price_in_ticks
-        if kept := deque(r for r in queues.get(price, ()) if r.id != order_id):
-            queues[price] = kept
-        else:
-            queues.pop(price, None)
-        return True
+        if (record := self.orders.pop(order_id, None)) is not None:
+            # Every queue copy of the id at the record's level goes (an order added twice rests twice).
+            queues, price = self.queues[record.side], record.price_in_ticks
+            if kept := deque(r for r in queues.pop(price, ()) if r.id != order_id):
+                queues[price] = kept
+        return record is not None
 
-    def get_order(self, order_id: str) -> Optional[Rec]:
+    def get_order(self, order_id: str) -> Rec | None:
         return self.orders.get(order_id)
 
     def update_order(self, order) -> None:
@@ -156,7 +143,7 @@ class ReferenceBook:
 
     buy_volume, sell_volume = partialmethod(volume, BUY), partialmethod(volume, SELL)
 
-    def spread(self) -> Optional[float]:
+    def spread(self) -> float | None:
         bids, asks = self.queues
         return self.tick_size * float(min(asks) - max(bids)) if bids and asks else None
 
