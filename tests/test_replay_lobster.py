@@ -11,8 +11,8 @@ ROOT = Path(__file__).resolve().parents[1]
 # QUORVANE_LOBSTER_DIR, else shared/data/lobster beside the checkout or beside one of its parents.
 DATA = Path(os.environ.get("QUORVANE_LOBSTER_DIR") or next(
     (p / "shared/data/lobster" for p in ROOT.parents if (p / "shared/data/lobster").is_dir()), "no LOBSTER data"))
-MESSAGES = DATA / "AAPL_2012-06-21_34200000_57600000_message_10_first999rows.csv"
-ROWS = DATA / "AAPL_2012-06-21_34200000_57600000_orderbook_10_first999rows.csv"
+AAPL, AMZN = "AAPL_2012-06-21_34200000_57600000_{}_10_first999rows.csv", "AMZN_2012-06-21_34200000_57600000_{}_1.csv"
+MESSAGES, ROWS = (DATA / AAPL.format(kind) for kind in ("message", "orderbook"))
 
 pytestmark = pytest.mark.skipif(not DATA.is_dir(), reason="LOBSTER sample data not present")
 sys.path.insert(0, str(ROOT / "examples"))
@@ -23,28 +23,22 @@ replay_lobster = importlib.import_module("replay_lobster")
 # file only levels that changed unseen below the tenth disagree when they come into view,
 # each such row reconciled before the next message; the 1-level files take their own path
 # through the mirror. Every resting order of the engine agrees with the mirror at the end.
-@pytest.mark.parametrize("name, figures", [
-    ("AAPL_2012-06-21_34200000_57600000_{}_10_first999rows", (999, 10, {1: 999, 5: 999, 10: 985}, 14, 0)),
-    ("AMZN_2012-06-21_34200000_57600000_{}_1", (57_515, 1, {1: 49_288}, 8_227, 0)),
-])
+@pytest.mark.parametrize("name, figures", [(AAPL, (999, 10, {1: 999, 5: 999, 10: 985}, 14, 0)),
+                                           (AMZN, (57_515, 1, {1: 49_288}, 8_227, 0))])
 def test_the_samples_keep_their_figures(name: str, figures: tuple[object, ...]) -> None:
-    s = replay_lobster.replay_files(DATA / f"{name.format('message')}.csv", DATA / f"{name.format('orderbook')}.csv")
+    s = replay_lobster.replay_files(DATA / name.format("message"), DATA / name.format("orderbook"))
     assert (s.messages, s.depth, s.agree_by_depth, s.reconciliations, s.engine_mismatches) == figures
 
 
-# Row 501 disagrees; the book takes its 7 extra shares for message 502 (so row 502
-# disagrees too) and sheds them for message 503: two rows and two reconciliations more.
-@pytest.mark.parametrize("cell, agree_by_depth", [
-    (3, {1: 997, 5: 997, 10: 983}),  # best bid size
-    (25, {1: 999, 5: 999, 10: 983}),  # ask size of the seventh level
-])
-def test_a_wrong_level_is_caught_and_then_repaired(tmp_path: Path, cell: int, agree_by_depth: dict[int, int]) -> None:
-    rows = ROWS.read_text().splitlines()
-    cells = rows[500].split(",")
-    cells[cell] = str(int(cells[cell]) + 7)
-    (tmp_path / "rows.csv").write_text("\n".join([*rows[:500], ",".join(cells), *rows[501:]]))
+# Row 501 shows 7 more shares at the best bid: it disagrees; the book takes them for message
+# 502 (so row 502 disagrees too) and sheds them for message 503: two rows and two
+# reconciliations more. (The AAPL figures above hold disagreements below the fifth level.)
+def test_a_wrong_level_is_caught_and_then_repaired(tmp_path: Path) -> None:
+    rows = [line.split(",") for line in ROWS.read_text().splitlines()]
+    rows[500][3] = str(int(rows[500][3]) + 7)
+    (tmp_path / "rows.csv").write_text("\n".join(map(",".join, rows)))
     s = replay_lobster.replay_files(MESSAGES, tmp_path / "rows.csv")
-    assert (s.agree_by_depth, s.reconciliations) == (agree_by_depth, 16)
+    assert (s.agree_by_depth, s.reconciliations) == ({1: 997, 5: 997, 10: 983}, 16)
 
 
 MESSAGE = "34200.004241176,1,16113575,18,5853300,1\n"
@@ -54,8 +48,8 @@ ROW = "5859400,200,5853300,18\n"
 @pytest.mark.parametrize("messages, rows, output, status", [
     (MESSAGE, "\n", "rows.csv: empty file", 1),
     (MESSAGE, "5859400,200,5853300\n", "rows.csv: 3 columns, an orderbook file has 4 per level", 1),
-    (MESSAGE * 3, ROW.replace("18", "18,1,1,1,1") + ROW.replace("18", "18,1,1,1") + ROW.replace("18", "18,1,1,1,1,1"),
-     "rows.csv line 2: 7 cell(s), line 1 has 8", 1),  # the columns would shift
+    # 8 + 7 + 9 cells: as many as three rows of two levels, but the columns would shift.
+    (MESSAGE * 3, "\n".join(",".join("1" * n) for n in (8, 7, 9)), "rows.csv line 2: 7 cell(s), line 1 has 8", 1),
     (MESSAGE * 2, ROW + "\n" + ROW, "rows.csv line 2: blank line", 1),
     ("\ufeff" + MESSAGE, "\ufeff" + ROW, "rows agreeing, of 1: level 1 1 (100.00%)", 0),
     (MESSAGE, ROW.replace("200", "2e2"), "rows.csv line 1, column 2: '2e2' is not an integer", 1),
