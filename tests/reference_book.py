@@ -127,12 +127,10 @@ class ReferenceBook:
         queues = self.queues[side]
         return [r for p in sorted(queues) for r in queues[p]]
 
-    buy_orders = property(lambda self: self.resting(BUY))
-    sell_orders = property(lambda self: self.resting(SELL))
+    buy_orders, sell_orders = property(lambda self: self.resting(BUY)), property(lambda self: self.resting(SELL))
 
     def _top(self, side: int):
-        queues = self.queues[side]
-        price = (max if side == BUY else min)(queues, default=None)
+        price = (max if side == BUY else min)(queues := self.queues[side], default=None)
         return None if price is None else (price, queues[price][0].quantity)
 
     best_bid, best_ask = partialmethod(_top, BUY), partialmethod(_top, SELL)
