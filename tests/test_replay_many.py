@@ -58,9 +58,8 @@ def test_a_dask_cluster_gives_the_same_rows(thread_rows: list["replay_many.Resul
 
 
 @pytest.mark.skipif(not DATA.is_dir(), reason="LOBSTER sample data not present")
-def test_an_engine_that_disagrees_with_the_mirror_fails_the_run(monkeypatch: pytest.MonkeyPatch,
-                                                                 capsys: pytest.CaptureFixture[str]) -> None:
-    # A book of a coarser tick than the mirror's merges levels the mirror keeps apart, as sub-cent prices did.
+def test_a_disagreeing_engine_fails_the_run(monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]) -> None:
+    # A book of a coarser tick than the level mirror's merges levels the mirror keeps apart, as sub-cent prices did.
     monkeypatch.setattr(replay_many.replay_lobster, "TICK_SIZE", 0.02)
     assert replay_many.replay_lobster.main([str(MESSAGES), str(ROWS), "--quiet"]) == 1
     assert "the engine and the level mirror disagree on" in capsys.readouterr().err
