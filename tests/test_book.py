@@ -45,6 +45,18 @@ def test_summary_text(tick_size, bids, asks, expected):
     assert repr(book) == str(book) == repr(model) == expected
 
 
+# The random sessions start at an odd tick size only now and then: the prices that divide
+# to an infinity or NaN saturate, or are refused as not positive (None).
+@pytest.mark.parametrize("tick_size, ticks", [(0.0, I64_MAX), (1e-300, I64_MAX), (-0.0, None), (NAN, None),
+                                              (INF, None), (-0.01, None)])
+def test_create_order_at_odd_tick_sizes(tick_size, ticks):
+    try:
+        made = OrderBook(tick_size).create_order(Buy, 1.5, 1.0).price_in_ticks
+    except ValueError as e:
+        made = None if e.args == ("Resulting price_in_ticks must be positive",) else e
+    assert made == ticks
+
+
 def test_random_sessions_agree_with_the_plain_python_book():
     # The soak tool drives the book and the model side by side, comparing after every
     # operation; a short run of it, with a fresh book and tick size every 1,000 operations.
