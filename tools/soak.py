@@ -63,7 +63,9 @@ PLAIN_TICK_SIZES = (0.01, 0.01, 0.01, 0.05, 0.1, 0.25, 0.5, 1.0, 0.001, 0.3)
 # Tick sizes the book accepts without checking: create_order then mostly fails
 # (or saturates), so these sessions are fed by Order(...) made directly.
 ODD_TICK_SIZES = (0.0, -0.01, NAN, INF, 1e-300, 5e-324, 1e300, 3.0)
-ODD_TICKS = (0, -1, 1, 2, I64_MAX, I64_MAX - 1, 2**62, 2**63, I64_MIN, I64_MIN - 1, 2**64)
+# With odd values, two prices far from the band that share their low ten bits
+# with BASE, as the book's price index places them.
+ODD_TICKS = (0, -1, 1, 2, I64_MAX, I64_MAX - 1, 2**62, 2**63, I64_MIN, I64_MIN - 1, 2**64, BASE + 1024, 2**62 + BASE)
 POOL_SIZE = 48       # Order objects a worker keeps around to re-add, fill, update
 SMALL_BOOK = 48      # resting orders up to which the full state is compared every time
 CROWDED = 24         # above this many resting orders, cancels get more frequent

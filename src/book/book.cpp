@@ -63,7 +63,7 @@ std::span<const Trade> Book::add(const OrderRecord& order) {
     records.reserve_retire(trades_.capacity() + 1);
     if (order.is_open()) {
       level = levels_.find(order.side, order.price_in_ticks);
-      if (level == kNoLevel) levels_.reserve(order.side);
+      if (level == kNoLevel) levels_.reserve(order.side, order.price_in_ticks);
       if (records[slot].has(Record::kQueued)) entry = records.add_alias(slot);
     }
   } catch (...) {

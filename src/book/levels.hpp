@@ -5,9 +5,9 @@
 // Per side, the levels holding orders are kept in one array sorted from the
 // worst price to the best (book/level_array.hpp: 16 bytes a level, with room
 // at both ends): the best level is the last entry, and matching takes and
-// removes levels there. A hash from price to level finds a new resting
-// order's level; a search of the array that starts at the best price finds
-// a new level's place. A level leaves the array, the hash and the pool as
+// removes levels there. A price index (book/price_index.hpp) finds a new
+// resting order's level; a search of the array that starts at the best price
+// finds a new level's place. A level leaves the array, the index and the pool as
 // soon as its last order leaves: near the touch, where levels come and go,
 // making it again when orders return costs less than keeping emptied levels
 // about.
@@ -21,20 +21,12 @@
 #include <new>
 #include <vector>
 
-#include "book/id_index.hpp"
 #include "book/level_array.hpp"
+#include "book/price_index.hpp"
 #include "book/records.hpp"
 #include "model/enums.hpp"
 
-#ifdef QUORVANE_HAVE_BOOST_UNORDERED
-#include <boost/unordered/unordered_flat_map.hpp>
-#else
-#include <unordered_map>
-#endif
-
 namespace quorvane {
-
-inline constexpr LevelIndex kNoLevel = std::numeric_limits<LevelIndex>::max();
 
 struct Level {
   std::int64_t price = 0;
@@ -42,64 +34,6 @@ struct Level {
   Slot tail = kNoSlot;
   std::uint32_t count = 0;
   Side side = Side::Buy;
-};
-
-// Prices in ticks are often multiples of a power of two: mix the bits before
-// the table masks them. Prices come from callers, so the mix is seeded, as
-// the id table's is: unseeded, it can be inverted to choose prices that all
-// land in one group, which makes every lookup a scan.
-struct PriceHash {
-  using is_avalanching = void;
-  std::uint64_t seed = index_hash_seed();
-  std::size_t operator()(std::int64_t price) const {
-    const std::uint64_t h = (static_cast<std::uint64_t>(price) ^ seed) * 0x9e3779b97f4a7c15ULL;
-    return static_cast<std::size_t>(h ^ (h >> 32));
-  }
-};
-
-// Price to level, for one side. reserve() makes room for one insert.
-class PriceIndex {
- public:
-  LevelIndex find(std::int64_t price) const {
-    auto it = map_.find(price);
-    return it == map_.end() ? kNoLevel : it->second;
-  }
-  std::size_t size() const { return map_.size(); }
-#ifdef QUORVANE_HAVE_BOOST_UNORDERED
-  void reserve() {
-    if (map_.size() + 1 > map_.max_load()) map_.reserve(2 * map_.size() + 2);
-  }
-  void insert(std::int64_t price, LevelIndex level) { map_.emplace(price, level); }
-  void erase(std::int64_t price) { map_.erase(price); }
-
- private:
-  boost::unordered_flat_map<std::int64_t, LevelIndex, PriceHash> map_;
-#else
-  void reserve() {
-    if (static_cast<float>(map_.size() + 2) > static_cast<float>(map_.bucket_count()) * map_.max_load_factor()) {
-      map_.reserve(2 * map_.size() + 2);
-    }
-    if (spare_.empty()) {
-      Map scratch;
-      scratch.emplace(0, kNoLevel);
-      spare_ = scratch.extract(scratch.begin());
-    }
-  }
-  void insert(std::int64_t price, LevelIndex level) {
-    spare_.key() = price;
-    spare_.mapped() = level;
-    map_.insert(std::move(spare_));
-  }
-  void erase(std::int64_t price) {
-    auto node = map_.extract(price);
-    if (spare_.empty()) spare_ = std::move(node);
-  }
-
- private:
-  using Map = std::unordered_map<std::int64_t, LevelIndex, PriceHash>;
-  Map map_;
-  Map::node_type spare_;
-#endif
 };
 
 class PriceLevels {
@@ -139,19 +73,19 @@ class PriceLevels {
     }
   }
 
-  // Makes room for one create() on `side`.
-  void reserve(Side side) {
+  // Makes room for one create() on `side` at `price`.
+  void reserve(Side side, std::int64_t price) {
     if (free_head_ == kNoLevel) {
       if (pool_.size() >= kNoLevel) throw std::bad_alloc();
       pool_.emplace_back();
       free_head_ = static_cast<LevelIndex>(pool_.size() - 1);
     }
     sides_[index(side)].reserve_one();
-    by_price_[index(side)].reserve();
+    by_price_[index(side)].reserve(price);
   }
 
   // A new level at `price`, which the side does not have; it holds no orders
-  // until the caller links its first. Needs a reserve() since the last create().
+  // until the caller links its first. Needs a reserve() for it since the last create().
   LevelIndex create(Side side, std::int64_t price) {
     const LevelIndex level = free_head_;
     Level& l = pool_[level];

@@ -109,8 +109,9 @@ void id_table_in_steady_state_allocates_nothing() {
 }
 
 // On each side, levels made at the touch, beyond the worst price and in the
-// middle, enough for the side's array to regrow several times; then a third
-// of the orders cancelled all over the side, and orders rested into the gaps.
+// middle, enough for the side's array to regrow several times and spread so
+// wide that prices share their place in the price index; then a third of the
+// orders cancelled all over the side, and orders rested into the gaps.
 void levels_come_and_go_anywhere() {
   Book book(0.01);
   std::vector<OrderRecord> orders;
@@ -121,10 +122,11 @@ void levels_come_and_go_anywhere() {
   for (Side side : {Side::Buy, Side::Sell}) {  // asks well above the bids
     const std::int64_t mid = side == Side::Buy ? 10'000 : 20'000, away = side == Side::Buy ? -1 : 1;
     const std::size_t first = orders.size();
-    for (std::int64_t i = 0; i < 300; ++i) rest(side, mid + away * i), rest(side, mid - away * (i + 1));
-    for (std::int64_t i = 1; i < 600; i += 7) rest(side, mid - 300 + i);  // to levels that exist
+    constexpr std::int64_t half = 700;
+    for (std::int64_t i = 0; i < half; ++i) rest(side, mid + away * i), rest(side, mid - away * (i + 1));
+    for (std::int64_t i = 1; i < 2 * half; i += 7) rest(side, mid - half + i);  // to levels that exist
     for (std::size_t i = first; i < orders.size(); i += 3) book.cancel(orders[i].id);
-    for (std::int64_t i = 0; i < 600; i += 5) rest(side, mid - 300 + i);  // into the gaps
+    for (std::int64_t i = 0; i < 2 * half; i += 5) rest(side, mid - half + i);  // into the gaps
     std::vector<std::int64_t> prices;
     book.walk(side, [&](const OrderRecord& r) { prices.push_back(r.price_in_ticks); });
     const auto best = side == Side::Buy ? book.best_bid() : book.best_ask();
