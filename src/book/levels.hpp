@@ -45,7 +45,9 @@ class PriceLevels {
   const LevelArray& side(Side side) const { return sides_[index(side)]; }
 
   // The level at `price`, or kNoLevel.
-  LevelIndex find(Side side, std::int64_t price) const { return by_price_[index(side)].find(price); }
+  LevelIndex find(Side side, std::int64_t price) const {
+    return by_price_[index(side)].find(price, [&](LevelIndex level) { return pool_[level].price; });
+  }
 
   // The best level: the highest bid, the lowest ask.
   LevelIndex best(Side side) const {
@@ -103,7 +105,7 @@ class PriceLevels {
     Level& l = pool_[level];
     LevelArray& levels = sides_[index(l.side)];
     levels.erase(levels.back().level == level ? levels.size() - 1 : position(l.side, l.price));  // mostly the best
-    by_price_[index(l.side)].erase(l.price);
+    by_price_[index(l.side)].erase(l.price, level);
     l = Level{};
     l.head = free_head_;
     free_head_ = level;

@@ -1,10 +1,10 @@
 // Price to level, for one side. The levels a book makes and removes all the
 // time lie near the touch, within a few hundred ticks of each other, so a
-// table indexed by a price's low bits holds each of them in a place of its
-// own and finds it with one load, without hashing. A level whose place is
-// taken by another price goes to a hash table instead; a price is looked for
-// there only when its place does not hold it. The places keep no order of
-// their own, so a book whose prices drift over the day keeps finding its
+// table indexed by a price's low bits gives each of them a place of its own,
+// which names the level: one load, and the level's own price confirms it, with
+// no hashing. A level whose place another price holds goes to a hash table
+// instead, where a price is looked for only when its place does not hold it.
+// The places keep no order, so a book whose prices drift keeps finding its
 // levels in them.
 //
 // reserve() makes room for one insert, which then cannot fail; a failing
@@ -88,46 +88,50 @@ class PriceTable {
 
 class PriceIndex {
  public:
-  // 1024 places of 16 bytes a side, made when the side first rests an order.
+  // 1024 places of 4 bytes a side, made when the side first rests an order.
   static constexpr std::size_t kPlaces = 1024;
 
-  LevelIndex find(std::int64_t price) const {
+  // `price_of(level)` is the price of a level the index holds: a place names
+  // a level, whose own price says whether it is the one sought.
+  template <class PriceOf>
+  LevelIndex find(std::int64_t price, PriceOf&& price_of) const {
     if (places_) {
-      const LevelAt& at = places_[place(price)];
-      if (at.price == price && at.level != kNoLevel) return at.level;
+      const LevelIndex at = places_[place(price)];
+      if (at != kNoLevel && price_of(at) == price) return at;
     }
     return taken_.size() == 0 ? kNoLevel : taken_.find(price);
   }
   // Counted place by place, for the invariant checker.
   std::size_t size() const {
-    const LevelAt* begin = places_.get();
-    const LevelAt* end = begin ? begin + kPlaces : nullptr;
-    return taken_.size() + static_cast<std::size_t>(std::count_if(begin, end, [](const LevelAt& at) {
-             return at.level != kNoLevel;
+    const LevelIndex* begin = places_.get();
+    const LevelIndex* end = begin ? begin + kPlaces : nullptr;
+    return taken_.size() + static_cast<std::size_t>(std::count_if(begin, end, [](LevelIndex at) {
+             return at != kNoLevel;
            }));
   }
 
   // Room to insert `price`, which the index does not hold.
   void reserve(std::int64_t price) {
     if (!places_) {
-      places_.reset(new LevelAt[kPlaces]);
-      std::fill_n(places_.get(), kPlaces, LevelAt{0, kNoLevel});
+      places_.reset(new LevelIndex[kPlaces]);
+      std::fill_n(places_.get(), kPlaces, kNoLevel);
     }
-    if (places_[place(price)].level != kNoLevel) taken_.reserve();
+    if (places_[place(price)] != kNoLevel) taken_.reserve();
   }
   // Needs a reserve() for `price` since the last insert.
   void insert(std::int64_t price, LevelIndex level) {
-    LevelAt& at = places_[place(price)];
-    if (at.level == kNoLevel) {
-      at = LevelAt{price, level};
+    LevelIndex& at = places_[place(price)];
+    if (at == kNoLevel) {
+      at = level;
     } else {
       taken_.insert(price, level);
     }
   }
-  void erase(std::int64_t price) {
-    LevelAt& at = places_[place(price)];
-    if (at.price == price && at.level != kNoLevel) {
-      at.level = kNoLevel;
+  // Removes `level`, which the index holds at `price`.
+  void erase(std::int64_t price, LevelIndex level) {
+    LevelIndex& at = places_[place(price)];
+    if (at == level) {
+      at = kNoLevel;
     } else {
       taken_.erase(price);
     }
@@ -136,7 +140,7 @@ class PriceIndex {
  private:
   static std::size_t place(std::int64_t price) { return static_cast<std::size_t>(price) & (kPlaces - 1); }
 
-  std::unique_ptr<LevelAt[]> places_;  // an empty place names kNoLevel
+  std::unique_ptr<LevelIndex[]> places_;  // an empty place names kNoLevel
   PriceTable taken_;
 };
 
