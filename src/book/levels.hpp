@@ -7,8 +7,8 @@
 // at both ends): the best level is the last entry, and matching takes and
 // removes levels there. A price index (book/price_index.hpp) finds a new
 // resting order's level; a search of the array that starts at the best price
-// finds a new level's place. A level leaves the array, the index and the pool as
-// soon as its last order leaves: near the touch, where levels come and go,
+// finds a new level's place. A level leaves the array, the index and the pool
+// as soon as its last order leaves: near the touch, where levels come and go,
 // making it again when orders return costs less than keeping emptied levels
 // about.
 //
