@@ -5,7 +5,8 @@
 // no hashing. A level whose place another price holds goes to a hash table
 // instead, where a price is looked for only when its place does not hold it.
 // The places keep no order, so a book whose prices drift keeps finding its
-// levels in them.
+// levels in them. Prices chosen to share one place all go to the seeded hash
+// table: the worst a caller can arrange is a probe of that table per lookup.
 //
 // reserve() makes room for one insert, which then cannot fail; a failing
 // reserve() changes nothing.
