@@ -43,6 +43,18 @@ struct IdKey {
 };
 inline IdKey id_key(const OrderId& id) { return {&id, static_cast<std::uint32_t>(IdHash{}(id))}; }
 
+#ifdef QUORVANE_HAVE_BOOST_UNORDERED
+// Room for one more entry in a Boost flat table. Erasing from a crowded group
+// lowers the table's load limit, so a table kept near its limit while entries
+// come and go would rehash again and again at the same size. Doubling when
+// full leaves it half empty, where groups seldom crowd: in steady state it
+// stays put.
+template <class Table>
+void make_room_for_one(Table& table) {
+  if (table.size() + 1 > table.max_load()) table.reserve(2 * table.size() + 2);
+}
+#endif
+
 template <class Ids>
 class IdIndex {
  public:
@@ -66,11 +78,7 @@ class IdIndex {
   // already in the table, returns its position and false instead.
   std::pair<Position, bool> insert(Position position, std::uint32_t hash) {
 #ifdef QUORVANE_HAVE_BOOST_UNORDERED
-    // Erasing from a crowded group lowers the table's load limit, so a table
-    // kept near its limit while ids come and go rehashes again and again at
-    // the same size. Doubling when full leaves it half empty, where groups
-    // seldom crowd: in steady state it stays put.
-    if (table_.size() + 1 > table_.max_load()) table_.reserve(2 * table_.size() + 2);
+    make_room_for_one(table_);
 #endif
     auto [it, inserted] = table_.insert(Entry(position, hash));
     return {it->position(), inserted};

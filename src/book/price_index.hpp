@@ -51,9 +51,7 @@ class PriceTable {
   }
   std::size_t size() const { return map_.size(); }
 #ifdef QUORVANE_HAVE_BOOST_UNORDERED
-  void reserve() {
-    if (map_.size() + 1 > map_.max_load()) map_.reserve(2 * map_.size() + 2);
-  }
+  void reserve() { make_room_for_one(map_); }
   void insert(std::int64_t price, LevelIndex level) { map_.emplace(price, level); }
   void erase(std::int64_t price) { map_.erase(price); }
 
