@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "book/id_index.hpp"
-#include "model/order.hpp"
 #include "model/entropy.hpp"
+#include "model/order.hpp"
 
 using namespace quorvane;
 
