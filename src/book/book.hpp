@@ -93,8 +93,6 @@ class Book {
   std::optional<double> spread() const;
   std::string summary() const;
 
-  std::size_t order_count() const { return records_->size(); }
-
   // The first broken invariant, described; nothing when all hold.
   std::optional<std::string> check_invariants() const;
 

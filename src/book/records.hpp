@@ -75,7 +75,6 @@ class RecordStore {
   RecordStore(const RecordStore&) = delete;
   RecordStore& operator=(const RecordStore&) = delete;
 
-  std::size_t size() const { return index_.size() + archive_.size(); }  // the ids held
   std::size_t slot_count() const { return records_.size(); }
 
   Record& operator[](Slot slot) { return records_[slot]; }
