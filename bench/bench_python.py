@@ -381,15 +381,15 @@ def bench_memory(count: int, results: dict) -> None:
 # --- summary -------------------------------------------------------------------
 
 
-def read_engine_results(path: Path | None) -> dict[str, tuple[float, ...]]:
-    """flow -> (ns per op, ops per s), and "flow:ids" -> (ns per op,), from engine_bench --results."""
-    figures: dict[str, tuple[float, ...]] = {}
+def read_engine_results(path: Path | None) -> dict[str, tuple[float, float]]:
+    """flow -> (ns per op, ops per s), from engine_bench --results."""
+    figures: dict[str, tuple[float, float]] = {}
     if path is None or not path.exists():
         return figures
     for line in path.read_text().splitlines():
         parts = line.split()
-        if len(parts) >= 2 and not line.startswith("#"):
-            figures[parts[0]] = tuple(float(p) for p in parts[1:])
+        if len(parts) == 3 and not line.startswith("#"):
+            figures[parts[0]] = (float(parts[1]), float(parts[2]))
     return figures
 
 
@@ -424,8 +424,8 @@ def summary(results: dict, engine: dict) -> None:
         ns = figures[0] if figures else None
         add_row(label, ns, f"{ns:.0f} ns/op ({figures[1] / 1e6:.2f} M ops/s)" if figures else "",
                 f"<= {limit} ns/op", ns is not None and ns <= limit)
-    with_ids, ids_cost = engine.get("mixed"), engine.get("mixed:ids")
-    extra = ids_cost[0] if with_ids and ids_cost else None
+    with_ids, book_only = engine.get("mixed"), engine.get("mixed:book")
+    extra = with_ids[0] - book_only[0] if with_ids and book_only else None
     add_row("engine mixed flow, ids made in the loop", extra,
             f"+{extra:.0f} ns/op ({with_ids[0]:.0f} ns/op)" if extra is not None else "", "<= book only + 60 ns",
             extra is not None and extra <= 60)

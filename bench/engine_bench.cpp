@@ -10,9 +10,7 @@
 //   with ids  - an add makes its order in the loop (make_order: id, clock),
 //               as a caller of the engine would;
 //   book only - the records are made before the clock starts, so only
-//               add() and cancel() are timed;
-// the two take turns run by run, and "ids +ns" is the median of the runs'
-// differences: what making the orders costs an operation.
+//               add() and cancel() are timed.
 // Then the cost of an add-then-cancel pair on books of 1 k to 1 M resting
 // orders, and the cost of making one order.
 //
@@ -200,30 +198,35 @@ template <class Replay>
   replay(book, ops, next, counts);
 }
 
-// Replays the warm-up on a fresh book untimed, then times `replay` over the
-// measured part; `replay` takes (book, ops, index of the next add, counts).
+// Times `replay` over the measured part after it replayed the warm-up on a
+// fresh book; it takes (book, ops, index of the next add, counts).
 template <class Replay>
-Stopwatch time_one(const Flow& flow, Replay& replay, Counts& counts) {
-  auto book = std::make_unique<Book>(0.01);
-  std::size_t next = 0;
-  Counts warm;
-  replay(*book, flow.warm, next, warm);
-  counts = Counts{};
-  Stopwatch watch;
-  timed_replay(replay, *book, flow.measured, next, counts);
-  watch.stop();
-  return watch;
+Result time_runs(const Flow& flow, int runs, Replay&& replay) {
+  Samples samples;
+  Counts counts;
+  for (int run = 0; run <= runs; ++run) {
+    auto book = std::make_unique<Book>(0.01);
+    std::size_t next = 0;
+    Counts warm;
+    replay(*book, flow.warm, next, warm);
+    Counts measured;
+    Stopwatch watch;
+    timed_replay(replay, *book, flow.measured, next, measured);
+    watch.stop();
+    if (run) samples.add(watch);
+    counts = measured;
+  }
+  return summarise(samples, flow.measured.size(), counts);
 }
 
-struct FlowResults {
-  Result with_ids, book_only;
-  double ids_cost;  // median over runs of (with ids - book only), ns per operation
-};
+Result time_with_ids(const Flow& flow, int runs) {
+  std::vector<OrderId> ids(flow.adds);  // each run overwrites the last one's
+  return time_runs(flow, runs, [&](Book& book, const std::vector<Op>& ops, std::size_t& next, Counts& counts) {
+    replay_making(book, ops, ids, next, counts);
+  });
+}
 
-// The two replays take turns, run by run, so that a slow spell of the host
-// falls on both; the cost of making the orders is the median of each run's
-// difference, which such a spell moves far less than either figure.
-FlowResults time_flow(const Flow& flow, int runs) {
+Result time_book_only(const Flow& flow, int runs) {
   std::vector<OrderRecord> records;
   std::vector<OrderId> ids;
   records.reserve(flow.adds);
@@ -235,28 +238,9 @@ FlowResults time_flow(const Flow& flow, int runs) {
       ids.push_back(records.back().id);
     }
   }
-  std::vector<OrderId> made_ids(flow.adds);  // each run overwrites the last one's
-  auto making = [&](Book& book, const std::vector<Op>& ops, std::size_t& next, Counts& counts) {
-    replay_making(book, ops, made_ids, next, counts);
-  };
-  auto made = [&](Book& book, const std::vector<Op>& ops, std::size_t& next, Counts& counts) {
+  return time_runs(flow, runs, [&](Book& book, const std::vector<Op>& ops, std::size_t& next, Counts& counts) {
     replay_made(book, ops, records, ids, next, counts);
-  };
-
-  Samples making_samples, made_samples;
-  std::vector<double> differences;
-  Counts making_counts, made_counts;
-  for (int run = 0; run <= runs; ++run) {  // run 0 is discarded
-    const Stopwatch a = time_one(flow, making, making_counts);
-    const Stopwatch b = time_one(flow, made, made_counts);
-    if (!run) continue;
-    making_samples.add(a);
-    made_samples.add(b);
-    differences.push_back(a.chosen() - b.chosen());
-  }
-  const std::size_t ops = flow.measured.size();
-  return {summarise(making_samples, ops, making_counts), summarise(made_samples, ops, made_counts),
-          median(differences) / static_cast<double>(ops) * 1e9};
+  });
 }
 
 // How the cost of an add-then-cancel pair grows with the book: a book held at
@@ -432,27 +416,24 @@ int main(int argc, char** argv) {
   CpuWatch watch;
   std::printf("== engine alone (C++, no interpreter): %s time, median of %d runs after a discarded one ==\n",
               use_cpu_clock ? "CPU" : "elapsed", runs);
-  std::printf("%-9s %8s | %-24s | %-24s | %-9s | %s\n", "flow", "ops", "with ids: ns/op  M ops/s",
-              "book only: ns/op M ops/s", "ids +ns",
+  std::printf("%-9s %8s | %-24s | %-24s | %s\n", "flow", "ops", "with ids: ns/op  M ops/s", "book only: ns/op M ops/s",
               "fills, cancels found; spread; wall/CPU");
-  std::string results =
-      "# flow ns_per_op ops_per_s (\"flow:book\" = records made before timing; \"flow:ids\" = with ids over "
-      "book only, run by run)\n";
+  std::string results = "# flow ns_per_op ops_per_s (\"flow:book\" = records made before timing)\n";
   try {
     for (const std::string& path : paths) {
       const Flow flow = read_flow(path);
-      const auto [with_ids, book_only, ids_cost] = time_flow(flow, runs);
+      const Result with_ids = time_with_ids(flow, runs);
+      const Result book_only = time_book_only(flow, runs);
       if (with_ids.counts.fills != book_only.counts.fills || with_ids.counts.found != book_only.counts.found) {
         throw std::runtime_error(flow.name + ": the two replays disagree");
       }
-      std::printf("%-9s %8zu | %14.1f %9.2f | %14.1f %9.2f | %+9.1f | %zu, %zu; %.0f%%, %.0f%%; %.2f\n",
-                  flow.name.c_str(), flow.measured.size(), with_ids.ns_per_op, 1e3 / with_ids.ns_per_op,
-                  book_only.ns_per_op, 1e3 / book_only.ns_per_op, ids_cost, with_ids.counts.fills, with_ids.counts.found, with_ids.spread * 100,
+      std::printf("%-9s %8zu | %14.1f %9.2f | %14.1f %9.2f | %zu, %zu; %.0f%%, %.0f%%; %.2f\n", flow.name.c_str(),
+                  flow.measured.size(), with_ids.ns_per_op, 1e3 / with_ids.ns_per_op, book_only.ns_per_op,
+                  1e3 / book_only.ns_per_op, with_ids.counts.fills, with_ids.counts.found, with_ids.spread * 100,
                   book_only.spread * 100, with_ids.wall_by_cpu);
-      char line[200];
-      std::snprintf(line, sizeof line, "%s %.3f %.0f\n%s:book %.3f %.0f\n%s:ids %.3f\n", flow.name.c_str(),
-                    with_ids.ns_per_op, 1e9 / with_ids.ns_per_op, flow.name.c_str(), book_only.ns_per_op,
-                    1e9 / book_only.ns_per_op, flow.name.c_str(), ids_cost);
+      char line[160];
+      std::snprintf(line, sizeof line, "%s %.3f %.0f\n%s:book %.3f %.0f\n", flow.name.c_str(), with_ids.ns_per_op,
+                    1e9 / with_ids.ns_per_op, flow.name.c_str(), book_only.ns_per_op, 1e9 / book_only.ns_per_op);
       results += line;
     }
   } catch (const std::exception& e) {
