@@ -45,6 +45,7 @@ MESSAGE = "34200.004241176,1,16113575,18,5853300,1\n"
 ROW = "5859400,200,5853300,18\n"
 
 
+# One row for each way a file is refused, not one for every rule refused the same way.
 @pytest.mark.parametrize("messages, rows, output, status", [
     (MESSAGE, "\n", "rows.csv: empty file", 1),
     (MESSAGE, "5859400,200,5853300\n", "rows.csv: 3 columns, an orderbook file has 4 per level", 1),
@@ -53,17 +54,12 @@ ROW = "5859400,200,5853300,18\n"
     (MESSAGE * 2, ROW + "\n" + ROW, "rows.csv line 2: blank line", 1),
     ("\ufeff" + MESSAGE, "\ufeff" + ROW, "rows agreeing, of 1: level 1 1 (100.00%)", 0),
     (MESSAGE, ROW.replace("200", "2e2"), "rows.csv line 1, column 2: '2e2' is not an integer", 1),
-    (MESSAGE + MESSAGE.replace(",18,", ",1x8,"), ROW * 2, "messages.csv line 2, column 4: '1x8' is not an integer", 1),
     (MESSAGE, ROW * 2, "1 messages but 2 orderbook rows", 1),
     # The book's tick is a cent: create_order would round these onto a level the mirror keeps apart.
     (MESSAGE.replace("5853300", "5853350"), ROW, "messages.csv line 1: price must be a whole number of cents", 1),
-    (MESSAGE, ROW.replace("5859400", "5859450"), "rows.csv line 1, column 1: price must be a whole number of cents", 1),
     (MESSAGE, ROW.replace("5859400", "9999999999"), "rows.csv line 1, column 2: a missing level (price 9999999999) "
      "must have size 0", 1),
     (MESSAGE, ROW.replace("200", "9" * 19), "rows.csv line 1, column 2: size must be below 2**53", 1),
-    (MESSAGE.replace(",18,", ",0,"), ROW, "messages.csv line 1: size must be positive", 1),
-    (MESSAGE.replace(",1\n", ",2\n"), ROW, "messages.csv line 1: direction must be 1 or -1", 1),
-    (MESSAGE.replace(",5853300,", ",-5853300,"), ROW, "messages.csv line 1: price must be positive", 1),
 ])
 def test_a_malformed_file_is_reported(tmp_path: Path, capsys: pytest.CaptureFixture[str], messages: str, rows: str,
                                       output: str, status: int) -> None:
