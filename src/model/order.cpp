@@ -1,5 +1,6 @@
 #include "model/order.hpp"
 
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -97,13 +98,18 @@ void append_id_text(std::string& out, const IdText& id) {
 }
 
 OrderId new_order_id() {
-  unsigned char bytes[16];
-  random_bytes(bytes, sizeof bytes);
-  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);
-  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);
-  OrderId id = OrderId::from_bytes(bytes);
-  std::memset(bytes, 0, sizeof bytes);
-  return id;
+  // The version (byte 6's high nibble, 4) and variant (byte 8's two high
+  // bits, 10) are set on the id as a whole, in registers: bytes stored one by
+  // one and reloaded as 16 would stall on store forwarding, and then wait for
+  // every store still queued from the caller's last operation.
+  using Bytes = std::array<unsigned char, 16>;
+  using Words = std::array<std::uint64_t, 2>;
+  constexpr Words keep = std::bit_cast<Words>(Bytes{0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x0f, 0xff,  //
+                                                     0x3f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff});
+  constexpr Words set = std::bit_cast<Words>(Bytes{0, 0, 0, 0, 0, 0, 0x40, 0, 0x80, 0, 0, 0, 0, 0, 0, 0});
+  Words words;
+  random_bytes(reinterpret_cast<unsigned char*>(words.data()), sizeof words);
+  return OrderId::from_words((words[0] & keep[0]) | set[0], (words[1] & keep[1]) | set[1]);
 }
 
 std::uint64_t wall_clock_ns() {

@@ -22,6 +22,13 @@ class OrderId {
     std::memcpy(id.bytes_, bytes, 16);
     return id;
   }
+  // The id whose bytes are those of `low` then `high` in memory order.
+  static OrderId from_words(std::uint64_t low, std::uint64_t high) {
+    OrderId id;
+    std::memcpy(id.bytes_, &low, 8);
+    std::memcpy(id.bytes_ + 8, &high, 8);
+    return id;
+  }
   // The id whose text is `text`, if `text` is a canonical id text.
   static std::optional<OrderId> parse(std::string_view text);
 
