@@ -198,6 +198,58 @@ template <class Replay>
   replay(book, ops, next, counts);
 }
 
+// The host shares this machine's cores with work that CPU time cannot see,
+// and for tenths of a second at a time that slows every cache miss here by a
+// third or more. A random walk through a 1 MiB ring (past L1, within L2),
+// taken after each run, shows when: at full speed its steps cost the same
+// every time.
+class CacheProbe {
+ public:
+  CacheProbe() : next_(kSlots) {
+    std::vector<std::uint32_t> order(kSlots);
+    for (std::uint32_t i = 0; i < kSlots; ++i) order[i] = i;
+    std::uint64_t state = 42;
+    for (std::uint32_t i = kSlots - 1; i > 0; --i) {  // Fisher-Yates: one ring through every slot
+      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+      std::swap(order[i], order[(state >> 33) % (i + 1)]);
+    }
+    for (std::uint32_t i = 0; i < kSlots; ++i) next_[order[i]] = order[(i + 1) % kSlots];
+  }
+
+  // Brings the ring back into L2 in memory order, then times a walk.
+  void walk() {
+    std::uint32_t at = 0;
+    for (std::size_t i = 0; i < kSlots; i += 16) at += next_[i];
+    at %= kSlots;
+    Stopwatch watch;
+    for (int i = 0; i < kSteps; ++i) at = next_[at];
+    watch.stop();
+    sink_ = at;
+    step_ns_.push_back(watch.cpu() / kSteps * 1e9);
+  }
+
+  void report() const {
+    if (step_ns_.empty()) return;
+    const double fastest = *std::min_element(step_ns_.begin(), step_ns_.end());
+    const auto slowed = std::count_if(step_ns_.begin(), step_ns_.end(), [&](double ns) { return ns > fastest * 1.2; });
+    std::printf("cache probe after each run (a random walk through 1 MiB): %.1f ns a step at the median, %.1f at the "
+                "fastest; %td of %zu walks over 20%% slower (the host slowing this core)\n",
+                median(step_ns_), fastest, slowed, step_ns_.size());
+  }
+
+ private:
+  static constexpr std::uint32_t kSlots = (1u << 20) / sizeof(std::uint32_t);
+  static constexpr int kSteps = 50'000;
+  std::vector<std::uint32_t> next_;
+  std::vector<double> step_ns_;
+  volatile std::uint32_t sink_ = 0;
+};
+
+CacheProbe& cache_probe() {
+  static CacheProbe probe;
+  return probe;
+}
+
 // Times `replay` over the measured part after it replayed the warm-up on a
 // fresh book; it takes (book, ops, index of the next add, counts).
 template <class Replay>
@@ -215,6 +267,7 @@ Result time_runs(const Flow& flow, int runs, Replay&& replay) {
     watch.stop();
     if (run) samples.add(watch);
     counts = measured;
+    cache_probe().walk();
   }
   return summarise(samples, flow.measured.size(), counts);
 }
@@ -450,6 +503,7 @@ int main(int argc, char** argv) {
     report_order_costs(runs);
     report_clock_after_miss(runs);
   }
+  cache_probe().report();
   watch.report();
   if (!results_path.empty()) {
     std::ofstream out(results_path);
