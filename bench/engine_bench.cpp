@@ -22,6 +22,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <numeric>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -207,13 +209,9 @@ class CacheProbe {
  public:
   CacheProbe() : next_(kSlots) {
     std::vector<std::uint32_t> order(kSlots);
-    for (std::uint32_t i = 0; i < kSlots; ++i) order[i] = i;
-    std::uint64_t state = 42;
-    for (std::uint32_t i = kSlots - 1; i > 0; --i) {  // Fisher-Yates: one ring through every slot
-      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-      std::swap(order[i], order[(state >> 33) % (i + 1)]);
-    }
-    for (std::uint32_t i = 0; i < kSlots; ++i) next_[order[i]] = order[(i + 1) % kSlots];
+    std::iota(order.begin(), order.end(), 0u);
+    std::shuffle(order.begin(), order.end(), std::mt19937(42));
+    for (std::uint32_t i = 0; i < kSlots; ++i) next_[order[i]] = order[(i + 1) % kSlots];  // one ring through all
   }
 
   // Brings the ring back into L2 in memory order, then times a walk.
