@@ -40,8 +40,11 @@ def test_a_call_whose_allocation_is_refused_changes_nothing(name):
     unrefused = raised(lambda: CALLS[name](*after))  # None, or the call's own error
     for refused in [(n, n + 1) for n in range(40)]:  # the allocation to refuse, as set_nomemory takes it
         book, buy, sell = fresh()
-        before, references, error = state(book, buy, sell), sys.getrefcount(Fill), None
-        held.append([(i, float(i)) for i in range(1000, 4000)])  # empties the free lists: results are allocated
+        before, error = state(book, buy, sell), None
+        # Empties the free lists, the interpreter's and the module's spare instances: results are allocated.
+        held.append([(i, float(i)) for i in range(1000, 4000)] + [Fill(1.0, 2.0, buy.id, sell.id, 0) for _ in range(99)]
+                    + [Order(OrderType.Buy, 1, 1.0) for _ in range(99)])
+        references = sys.getrefcount(Fill)
         testcapi.set_nomemory(*refused)  # given a tuple of ours, the call frees no argument tuple into them
         try:
             CALLS[name](book, buy, sell)
