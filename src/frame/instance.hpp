@@ -69,23 +69,27 @@ struct SpareInstances {
 
 template <class T>
 void* instance_memory(PyTypeObject* type) {
-  using Spare = SpareInstances<T>;
-  if (void* memory = Spare::head; kKeepSpareInstances && memory) {
-    Spare::head = *static_cast<void**>(memory);
-    --Spare::count;
-    return memory;
+  if constexpr (kKeepSpareInstances) {
+    using Spare = SpareInstances<T>;
+    if (void* memory = Spare::head) {
+      Spare::head = *static_cast<void**>(memory);
+      --Spare::count;
+      return memory;
+    }
   }
   return PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
 }
 
 template <class T>
 void release_instance_memory(PyObject* object, PyTypeObject* type) {
-  using Spare = SpareInstances<T>;
-  if (kKeepSpareInstances && Spare::count < Spare::kKept) {
-    *reinterpret_cast<void**>(object) = Spare::head;
-    Spare::head = object;
-    ++Spare::count;
-    return;
+  if constexpr (kKeepSpareInstances) {
+    using Spare = SpareInstances<T>;
+    if (Spare::count < Spare::kKept) {
+      *reinterpret_cast<void**>(object) = Spare::head;
+      Spare::head = object;
+      ++Spare::count;
+      return;
+    }
   }
   type->tp_free(object);
 }
