@@ -3,8 +3,8 @@ branch and call counts that guide the optimised build (CMakeLists.txt).
 
 It does what a trading loop does most: orders made with `Order` and with
 `create_order`, resting and crossing adds, cancels by id, lookups, the
-top-of-book queries; and, less often, the rest of the interface. The flow is
-seeded, so every build sees the same one.
+top-of-book queries; and, less often, the volumes, the order lists and the
+reprs. The flow is seeded, so every build sees the same one.
 
     python tools/pgo_session.py DIRECTORY_OF_THE_INSTRUMENTED_MODULE
 """
@@ -19,7 +19,7 @@ from pathlib import Path
 
 def load(directory: Path):
     """The module built in `directory`, whatever is installed elsewhere."""
-    (path,) = [p for p in directory.iterdir() if p.name.startswith("quorvane.") and p.suffix in (".so", ".pyd")]
+    (path,) = [p for p in directory.iterdir() if p.name.startswith("quorvane.") and p.suffix == ".so"]
     spec = importlib.util.spec_from_file_location("quorvane", path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
