@@ -11,7 +11,6 @@ reprs. The flow is seeded, so every build sees the same one.
 
 from __future__ import annotations
 
-import importlib.util
 import random
 import sys
 from pathlib import Path
@@ -19,11 +18,12 @@ from pathlib import Path
 
 def load(directory: Path):
     """The module built in `directory`, whatever is installed elsewhere."""
-    (path,) = [p for p in directory.iterdir() if p.name.startswith("quorvane.") and p.suffix == ".so"]
-    spec = importlib.util.spec_from_file_location("quorvane", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    sys.path.insert(0, str(directory))
+    import quorvane
+
+    if Path(quorvane.__file__).parent != directory:
+        raise SystemExit(f"imported {quorvane.__file__}, not the module in {directory}")
+    return quorvane
 
 
 def session(q, operations: int, seed: int) -> None:
@@ -68,7 +68,7 @@ def session(q, operations: int, seed: int) -> None:
 
 
 def main() -> None:
-    session(load(Path(sys.argv[1])), operations=200_000, seed=1)
+    session(load(Path(sys.argv[1]).resolve()), operations=200_000, seed=1)
 
 
 if __name__ == "__main__":
