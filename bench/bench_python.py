@@ -30,8 +30,8 @@ import sys
 import time
 import timeit
 import uuid
-from typing import NamedTuple
 from pathlib import Path
+from typing import NamedTuple
 
 import quorvane
 
