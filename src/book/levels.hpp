@@ -1,6 +1,10 @@
 // The price levels of both sides. A level is a FIFO queue linked through the
 // records themselves (book/records.hpp), front to back; levels live in one
 // pool, so that a record names its level with an index that never moves.
+// Links rather than an array of slots per level: an array spares a cancel and
+// a resting add the write to a neighbour's record, but marked entries must be
+// skipped and compacted away, which rewrites records' places, and it measured
+// slower.
 //
 // Per side, the levels holding orders are kept in one array sorted from the
 // worst price to the best (book/level_array.hpp: 16 bytes a level, with room
