@@ -194,7 +194,6 @@ void Book::link_back(LevelIndex level, Slot slot) {
   Record& r = records[slot];
   r.prev = l.tail;
   r.next = kNoSlot;
-  r.level = level;
   r.flags |= Record::kQueued;
   (l.tail == kNoSlot ? l.head : records[l.tail].next) = slot;
   l.tail = slot;
@@ -232,7 +231,8 @@ bool Book::cancel(const OrderId& id) {
     const Record& record = records[slot];
     const bool queued = record.has(Record::kQueued);
     if (!queued && !record.has(Record::kMayHaveAliases)) return;
-    const LevelIndex level = queued ? record.level : levels_.find(record.side, record.price_in_ticks);
+    // A queued entry stands in the level of its side and price.
+    const LevelIndex level = levels_.find(record.side, record.price_in_ticks);
     if (level == kNoLevel) return;
     if (record.has(Record::kMayHaveAliases)) remove_aliases(level, id);
     if (queued) unlink(level, slot);

@@ -1,9 +1,9 @@
-// A table from order ids to positions (record slots, archive entries). An
-// entry is the position and the id's 32-bit hash, 8 bytes (Boost's
-// open-addressing flat table: about 9 bytes an id), so the table stays small
-// and rehashes without reading an id; a probe compares the stored hash before
-// it reads the id at a position, which is likely a cache miss. The ids stay
-// where the positions lead: `Ids` maps a position to its id.
+// The hash of order ids, and a table from ids to positions (the archive's
+// log entries). An entry is the position and the id's 32-bit hash, 8 bytes
+// (Boost's open-addressing flat table: about 9 bytes an id), so the table
+// stays small and rehashes without reading an id; a probe compares the stored
+// hash before it reads the id at a position, which is likely a cache miss. The
+// ids stay where the positions lead: `Ids` maps a position to its id.
 //
 // Changes either complete or throw bad_alloc and leave the table as it was.
 #pragma once

@@ -52,7 +52,7 @@ std::optional<std::string> Book::check_invariants() const {
         auto what = [&] { return where() + " entry " + entry.id.text(); };
         if (records.is_free(s)) return where() + " links a free slot";
         if (entry.prev != prev) return what() + " has a broken back link";
-        if (!entry.has(Record::kQueued) || entry.level != index) return what() + " does not know its level";
+        if (!entry.has(Record::kQueued)) return what() + " is not marked queued";
         if (entry.side != side) return what() + " is of the other side";
         if (entry.price_in_ticks != price) return what() + " is priced " + std::to_string(entry.price_in_ticks);
         Slot owner = s;
@@ -90,6 +90,7 @@ std::optional<std::string> Book::check_invariants() const {
     return "the book is crossed between orders of finite quantity";
   }
 
+  if (auto broken = records.check_id_table()) return broken;
   std::optional<std::string> broken;
   std::size_t ids = 0;
   records.for_each_id([&](Slot s) {

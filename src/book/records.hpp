@@ -2,13 +2,25 @@
 // order's entry in a price level's queue: while the order rests, the record
 // carries the queued quantity and the links to its neighbours in the level,
 // so matching and cancelling reach the queue without a search. Records live
-// in slots (a freed slot is reused first, while still warm), and an id table
-// (book/id_index.hpp) finds a record's slot by id.
+// in slots (a freed slot is reused first, while still warm).
+//
+// The id table is chained through the records too: a bucket holds the slot
+// of its first id, and each record the slot of the next id of its bucket. So
+// finding an id reads one bucket (4 bytes) and then the records of its chain,
+// the last of which a cancel or a fill reads anyway; a table of entries kept
+// apart (Boost's flat table, 8 bytes an id) was two more lines to fetch per
+// probe, and its growth copied megabytes on a growing book. The buckets are at
+// least as many as the ids, so a chain is short. The chain field took the
+// place of the level's index: a queued record finds its level from its side
+// and price in the price index (book/price_index.hpp), with one load for a
+// price near the touch. An order newer than every order taken in cannot be in
+// the table (an id's timestamp never changes), so it is linked in without a
+// search.
 //
 // The record stays whole: split into the 32 bytes a cancel reads (id, links,
-// level, flags) and 32 bytes it does not (price, timestamp, quantities), a
-// cancel's lines are denser, but a fill and a resting add touch two lines
-// instead of one, which measured slower driven from Python.
+// flags) and 32 bytes it does not (price, timestamp, quantities), a cancel's
+// lines are denser, but a fill and a resting add touch two lines instead of
+// one, which measured slower driven from Python.
 //
 // A record that leaves the queues for good (its order filled, no alias left)
 // is retired to the archive (book/archive.hpp), which keeps it findable by id:
@@ -25,8 +37,12 @@
 // Every change either completes or throws bad_alloc and leaves the store as
 // it was.
 #pragma once
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -55,7 +71,7 @@ struct alignas(64) Record {
   double queued_quantity = 0.0;  // the queue entry's, while queued
   Slot prev = kNoSlot;           // neighbours in the level, front to back
   Slot next = kNoSlot;           // (a free slot links the next free one here)
-  std::uint32_t level = 0;       // the level this entry stands in, while queued
+  Slot chain = kNoSlot;          // the next record of the id table's bucket (not an alias's)
   Side side = Side::Buy;
   Status status = Status::Open;
   std::uint8_t flags = 0;
@@ -70,8 +86,7 @@ static_assert(sizeof(Record) == 64, "a record and its queue links fill one cache
 
 class RecordStore {
  public:
-  RecordStore() : index_(Ids{&records_}) {}
-  // The table reads ids through a pointer to records_: the store stays where it was made.
+  RecordStore() = default;
   RecordStore(const RecordStore&) = delete;
   RecordStore& operator=(const RecordStore&) = delete;
 
@@ -87,18 +102,14 @@ class RecordStore {
   }
 
   // The slot of a live record, or kNoSlot.
-  Slot find(const OrderId& id) const {
-    Slot slot = kNoSlot;
-    index_.find(id_key(id), [&](Slot s) { slot = s; });
-    return slot;
-  }
+  Slot find(const OrderId& id) const { return find(id, IdHash{}(id)); }
 
   // The record of `id`, live or retired.
   std::optional<OrderRecord> lookup(const OrderId& id) const {
-    const IdKey key = id_key(id);
-    Slot slot = kNoSlot;
-    if (index_.find(key, [&](Slot s) { slot = s; })) return records_[slot].value();
-    const Archive::Position at = archive_.find(key);
+    const std::uint64_t hash = IdHash{}(id);
+    const Slot slot = find(id, hash);
+    if (slot != kNoSlot) return records_[slot].value();
+    const Archive::Position at = archive_.find(archive_key(id, hash));
     if (at == Archive::kNone) return std::nullopt;
     return archive_[at].value();
   }
@@ -107,25 +118,22 @@ class RecordStore {
   // a record holding `order`; a known id's record is left as it was (a
   // retired one comes back to a live slot).
   std::pair<Slot, bool> insert(const OrderRecord& order) {
-    const IdKey key = id_key(order.id);
+    const std::uint64_t hash = IdHash{}(order.id);
+    // An order newer than every order taken in cannot share its id with one:
+    // an id's timestamp never changes. Only older ones look for their id.
+    if (order.timestamp <= newest_) {
+      const Slot known = find(order.id, hash);
+      if (known != kNoSlot) return {known, false};
+    }
+    make_room_for_one();
     const Slot slot = take_slot();
     write_new(slot, order);
-    std::pair<Slot, bool> placed;
-    try {
-      placed = index_.insert(slot, key.hash);
-    } catch (...) {
-      free_slot(slot);
-      throw;
-    }
-    if (!placed.second) {
-      free_slot(slot);
-      return placed;
-    }
+    link_id(slot, hash);
     if (order.timestamp > newest_) {
       newest_ = order.timestamp;
       return {slot, true};
     }
-    return {slot, !restore_retired(slot, key)};
+    return {slot, !restore_retired(slot, hash)};
   }
 
   // A slot outside the table holding the fields of the record in `of`.
@@ -133,6 +141,7 @@ class RecordStore {
     const Slot slot = take_slot();
     records_[slot] = records_[of];
     records_[slot].flags = Record::kAlias;
+    records_[slot].chain = kNoSlot;
     return slot;
   }
 
@@ -141,16 +150,14 @@ class RecordStore {
   // `leave` must not insert or erase ids (freeing aliases is fine).
   template <class F>
   bool remove(const OrderId& id, F&& leave) {
-    const IdKey key = id_key(id);
-    Slot freed = kNoSlot;
-    if (index_.remove(key, [&](Slot slot) {
-          leave(slot);
-          freed = slot;
-        })) {
-      free_slot(freed);
+    const std::uint64_t hash = IdHash{}(id);
+    if (const Slot slot = find(id, hash); slot != kNoSlot) {
+      leave(slot);
+      unlink_id(slot, hash);
+      free_slot(slot);
       return true;
     }
-    const Archive::Position at = archive_.find(key);
+    const Archive::Position at = archive_.find(archive_key(id, hash));
     if (at == Archive::kNone) return false;
     archive_.erase(at);
     return true;
@@ -158,7 +165,7 @@ class RecordStore {
 
   // Frees an id's live record, or an alias.
   void erase(Slot slot) {
-    if (!records_[slot].has(Record::kAlias)) index_.erase(id_key(records_[slot].id));
+    if (!records_[slot].has(Record::kAlias)) unlink_id(slot, IdHash{}(records_[slot].id));
     free_slot(slot);
   }
 
@@ -170,15 +177,38 @@ class RecordStore {
   void retire_if_unqueued(Slot slot) {
     const Record& r = records_[slot];
     if (r.flags != 0) return;
-    const IdKey key = id_key(r.id);
-    archive_.retire(r.value(), key.hash);
-    index_.erase(key);
+    const std::uint64_t hash = IdHash{}(r.id);
+    archive_.retire(r.value(), static_cast<std::uint32_t>(hash));
+    unlink_id(slot, hash);
     free_slot(slot);
   }
 
+  // Visits the slot of each id in the table.
   template <class F>
   void for_each_id(F&& visit) const {
-    index_.for_each([&](Slot slot, std::uint32_t) { visit(slot); });
+    for (std::size_t b = 0; b < bucket_count_; ++b) {
+      for (Slot s = heads_[b]; s != kNoSlot; s = records_[s].chain) visit(s);
+    }
+  }
+  // The first thing wrong with the id table's chains, described: each id
+  // chained once, in its hash's bucket, and counted.
+  std::optional<std::string> check_id_table() const {
+    std::size_t ids = 0;
+    for (std::size_t b = 0; b < bucket_count_; ++b) {
+      for (Slot s = heads_[b]; s != kNoSlot; s = records_[s].chain) {
+        if (s >= records_.size() || ++ids > records_.size()) return "an id chain leaves the slots or loops";
+        if (bucket(IdHash{}(records_[s].id)) != b) return "record " + records_[s].id.text() + " is in a wrong bucket";
+      }
+    }
+    if (ids != id_count_) return "the id table miscounts its ids";
+    for (std::size_t b = 0; b < bucket_count_; ++b) {  // the chains end: look for an id chained twice
+      for (Slot s = heads_[b]; s != kNoSlot; s = records_[s].chain) {
+        for (Slot t = records_[s].chain; t != kNoSlot; t = records_[t].chain) {
+          if (records_[t].id == records_[s].id) return "record " + records_[s].id.text() + " is chained twice";
+        }
+      }
+    }
+    return std::nullopt;
   }
   // The first thing wrong with the retired records, described.
   std::optional<std::string> check_retired() const {
@@ -198,21 +228,16 @@ class RecordStore {
   std::size_t free_count() const { return free_count_; }
 
  private:
-  struct Ids {
-    const Chunks<Record>* records;
-    const OrderId& operator()(Slot slot) const { return (*records)[slot].id; }
-  };
-
-  // When the key's id is retired, brings its record back into `slot`, which
-  // the id's new table entry names. On bad_alloc, takes that entry and slot
-  // back out. Only an order no newer than the newest taken in can be retired:
-  // an id's timestamp never changes.
-  [[gnu::noinline]] bool restore_retired(Slot slot, IdKey key) {
+  // When the id in `slot` is retired, brings its record back into `slot`,
+  // which the id table names. On bad_alloc, takes that slot back out of the
+  // table and frees it. Only an order no newer than the newest taken in can
+  // be retired: an id's timestamp never changes.
+  [[gnu::noinline]] bool restore_retired(Slot slot, std::uint64_t hash) {
     Archive::Position at;
     try {
-      at = archive_.find(key);
+      at = archive_.find(archive_key(records_[slot].id, hash));
     } catch (...) {
-      index_.erase(key);
+      unlink_id(slot, hash);
       free_slot(slot);
       throw;
     }
@@ -221,6 +246,58 @@ class RecordStore {
     archive_.erase(at);
     return true;
   }
+
+  // The id table (see the top of this file). A bucket is named by the
+  // hash's high bits; the archive keeps its low 32 bits.
+  static IdKey archive_key(const OrderId& id, std::uint64_t hash) { return {&id, static_cast<std::uint32_t>(hash)}; }
+  std::size_t bucket(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> shift_); }
+
+  Slot find(const OrderId& id, std::uint64_t hash) const {
+    if (bucket_count_ == 0) return kNoSlot;
+    Slot s = heads_[bucket(hash)];
+    while (s != kNoSlot && records_[s].id != id) s = records_[s].chain;
+    return s;
+  }
+
+  void link_id(Slot slot, std::uint64_t hash) {
+    Slot& head = heads_[bucket(hash)];
+    records_[slot].chain = head;
+    head = slot;
+    ++id_count_;
+  }
+
+  // Takes the id in `slot`, which the table holds, out of its chain.
+  void unlink_id(Slot slot, std::uint64_t hash) {
+    Slot* link = &heads_[bucket(hash)];
+    while (*link != slot) link = &records_[*link].chain;
+    *link = records_[slot].chain;
+    --id_count_;
+  }
+
+  // Room for one more id: the buckets double once the ids would outnumber
+  // them, and every id is chained again from a pass over the slots (a
+  // slot holds an id of the table unless it is free or an alias).
+  void make_room_for_one() {
+    if (id_count_ + 1 <= bucket_count_) return;
+    grow_buckets();
+  }
+  [[gnu::noinline]] void grow_buckets() {
+    const std::size_t count = bucket_count_ == 0 ? kFirstBuckets : 2 * bucket_count_;
+    if (count > (std::size_t{1} << 32)) throw std::bad_alloc();
+    std::unique_ptr<Slot[]> heads(new Slot[count]);  // may throw: nothing has changed yet
+    std::fill_n(heads.get(), count, kNoSlot);
+    heads_ = std::move(heads);
+    bucket_count_ = count;
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(count));
+    for (Slot s = 0; s < records_.size(); ++s) {
+      const Record& r = records_[s];
+      if (r.id == OrderId{} || r.has(Record::kAlias)) continue;
+      Slot& head = heads_[bucket(IdHash{}(r.id))];
+      records_[s].chain = head;
+      head = s;
+    }
+  }
+  static constexpr std::size_t kFirstBuckets = 1024;
 
   // The most recently freed slot, else a new one.
   Slot take_slot() {
@@ -243,7 +320,6 @@ class RecordStore {
     r.quantity = order.quantity;
     r.queued_quantity = 0.0;
     r.prev = r.next = kNoSlot;
-    r.level = 0;
     r.side = order.side;
     r.status = order.status;
     r.flags = 0;
@@ -263,7 +339,10 @@ class RecordStore {
   Chunks<Record> records_;
   Slot free_head_ = kNoSlot;
   std::size_t free_count_ = 0;
-  IdIndex<Ids> index_;
+  std::unique_ptr<Slot[]> heads_;  // a bucket's first slot, or kNoSlot
+  std::size_t bucket_count_ = 0;  // a power of two, or 0
+  unsigned shift_ = 64;
+  std::size_t id_count_ = 0;
   Archive archive_;
   std::uint64_t newest_ = 0;  // the latest timestamp of an id taken in
 };

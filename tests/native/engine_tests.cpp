@@ -1,8 +1,9 @@
 // Engine checks that neither Python nor the fuzz target reaches: the system's
-// entropy sources and a failing one, id parsing of every byte value, and an id
-// table that must not reallocate in steady state. (Books of hundreds of levels
-// are the LOBSTER replay tests' to drive, filled orders and their archive the
-// soak's.)
+// entropy sources and a failing one, id parsing of every byte value, an id
+// table that must not reallocate in steady state, and a book's id chains
+// regrown past free slots, aliases and retired orders. (Books of hundreds of
+// levels are the LOBSTER replay tests' to drive, filled orders and their
+// archive the soak's.)
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "book/book.hpp"
 #include "book/id_index.hpp"
 #include "model/entropy.hpp"
 #include "model/order.hpp"
@@ -108,10 +110,64 @@ void id_table_in_steady_state_allocates_nothing() {
   }
 }
 
+// A book whose id table regrows (1,024 buckets to 8,192) while its slots hold
+// free ones, aliases (orders added again while resting) and orders retired
+// filled: after every change the invariant checks (on in the test build) walk
+// the chains, and at the end every order is found as it should be and every
+// live one cancels once.
+void id_chains_regrow_past_free_slots_aliases_and_retired_orders() {
+  Book book(0.01);
+  std::vector<OrderRecord> orders;
+  auto rest = [&](std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      OrderRecord& o = orders.emplace_back();
+      make_order(Side::Sell, 1'000 + static_cast<std::int64_t>(orders.size() % 50), 1.0, o);
+      book.add(o);
+      if (orders.size() % 97 == 0) book.add(o);  // queued twice: an alias
+    }
+  };
+  std::vector<bool> cancelled;
+  auto cancel_every = [&](std::size_t step) {
+    cancelled.resize(orders.size());
+    for (std::size_t at = 0; at < orders.size(); at += step) {
+      if (!cancelled[at]) cancelled[at] = book.cancel(orders[at].id);
+    }
+  };
+  rest(2'000);
+  OrderRecord buyer;
+  make_order(Side::Buy, 1'004, 400.0, buyer);  // fills the orders of the five lowest prices
+  const std::size_t fills = book.add(buyer).size();
+  cancel_every(3);
+  rest(3'000);
+  cancel_every(7);
+
+  std::size_t live = 0, filled = 0, wrong = 0;
+  for (std::size_t at = 0; at < orders.size(); ++at) {
+    const std::optional<OrderRecord> found = book.find(orders[at].id);
+    if (at < cancelled.size() && cancelled[at]) {
+      wrong += found.has_value();
+    } else if (!found) {
+      ++wrong;
+    } else {
+      (found->status == Status::Filled ? filled : live) += 1;
+    }
+  }
+  check(wrong == 0 && fills > 0 && filled > 0, "orders found as they stand: " + std::to_string(wrong) + " wrong, " +
+                                                   std::to_string(filled) + " filled of " + std::to_string(fills));
+  std::size_t cancels = 0;
+  for (std::size_t at = 0; at < orders.size(); ++at) {
+    const std::optional<OrderRecord> found = book.find(orders[at].id);
+    if (found && found->status == Status::Open) cancels += book.cancel(orders[at].id) && !book.cancel(orders[at].id);
+  }
+  check(cancels == live && book.resting_count(Side::Sell) == 0,
+        "each live order cancels once: " + std::to_string(cancels) + " of " + std::to_string(live));
+}
+
 }  // namespace
 
 int main() {
-  for (auto test : {entropy_sources, ids_parse_only_their_own_text, id_table_in_steady_state_allocates_nothing}) {
+  for (auto test : {entropy_sources, ids_parse_only_their_own_text, id_table_in_steady_state_allocates_nothing,
+                    id_chains_regrow_past_free_slots_aliases_and_retired_orders}) {
     test();
   }
   std::printf("%d passed, %d failed\n", passed, failed);
