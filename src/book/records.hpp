@@ -125,7 +125,7 @@ class RecordStore {
       const Slot known = find(order.id, hash);
       if (known != kNoSlot) return {known, false};
     }
-    make_room_for_one();
+    if (id_count_ + 1 > bucket_count_) grow_buckets();
     const Slot slot = take_slot();
     write_new(slot, order);
     link_id(slot, hash);
@@ -151,9 +151,11 @@ class RecordStore {
   template <class F>
   bool remove(const OrderId& id, F&& leave) {
     const std::uint64_t hash = IdHash{}(id);
-    if (const Slot slot = find(id, hash); slot != kNoSlot) {
+    if (Slot* link = link_to(id, hash)) {
+      const Slot slot = *link;
       leave(slot);
-      unlink_id(slot, hash);
+      *link = records_[slot].chain;
+      --id_count_;
       free_slot(slot);
       return true;
     }
@@ -252,11 +254,21 @@ class RecordStore {
   static IdKey archive_key(const OrderId& id, std::uint64_t hash) { return {&id, static_cast<std::uint32_t>(hash)}; }
   std::size_t bucket(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> shift_); }
 
+  // The link that holds `id`'s slot (its bucket, or the chain field of the
+  // record before it in the chain), or nullptr when the table has no such id.
+  const Slot* link_to(const OrderId& id, std::uint64_t hash) const {
+    if (bucket_count_ == 0) return nullptr;
+    for (const Slot* link = &heads_[bucket(hash)]; *link != kNoSlot; link = &records_[*link].chain) {
+      if (records_[*link].id == id) return link;
+    }
+    return nullptr;
+  }
+  Slot* link_to(const OrderId& id, std::uint64_t hash) {
+    return const_cast<Slot*>(std::as_const(*this).link_to(id, hash));
+  }
   Slot find(const OrderId& id, std::uint64_t hash) const {
-    if (bucket_count_ == 0) return kNoSlot;
-    Slot s = heads_[bucket(hash)];
-    while (s != kNoSlot && records_[s].id != id) s = records_[s].chain;
-    return s;
+    const Slot* link = link_to(id, hash);
+    return link ? *link : kNoSlot;
   }
 
   void link_id(Slot slot, std::uint64_t hash) {
@@ -274,13 +286,9 @@ class RecordStore {
     --id_count_;
   }
 
-  // Room for one more id: the buckets double once the ids would outnumber
-  // them, and every id is chained again from a pass over the slots (a
-  // slot holds an id of the table unless it is free or an alias).
-  void make_room_for_one() {
-    if (id_count_ + 1 <= bucket_count_) return;
-    grow_buckets();
-  }
+  // Doubles the buckets, which the ids are about to outnumber, and chains
+  // every id again from a pass over the slots (a slot holds an id of the
+  // table unless it is free or an alias).
   [[gnu::noinline]] void grow_buckets() {
     const std::size_t count = bucket_count_ == 0 ? kFirstBuckets : 2 * bucket_count_;
     if (count > (std::size_t{1} << 32)) throw std::bad_alloc();
