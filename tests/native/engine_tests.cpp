@@ -141,24 +141,22 @@ void id_chains_regrow_past_free_slots_aliases_and_retired_orders() {
   rest(3'000);
   cancel_every(7);
 
-  std::size_t live = 0, filled = 0, wrong = 0;
+  std::size_t live = 0, filled = 0, wrong = 0, cancels = 0;
   for (std::size_t at = 0; at < orders.size(); ++at) {
     const std::optional<OrderRecord> found = book.find(orders[at].id);
     if (at < cancelled.size() && cancelled[at]) {
       wrong += found.has_value();
     } else if (!found) {
       ++wrong;
+    } else if (found->status == Status::Filled) {
+      ++filled;
     } else {
-      (found->status == Status::Filled ? filled : live) += 1;
+      ++live;
+      cancels += book.cancel(orders[at].id) && !book.cancel(orders[at].id);
     }
   }
   check(wrong == 0 && fills > 0 && filled > 0, "orders found as they stand: " + std::to_string(wrong) + " wrong, " +
                                                    std::to_string(filled) + " filled of " + std::to_string(fills));
-  std::size_t cancels = 0;
-  for (std::size_t at = 0; at < orders.size(); ++at) {
-    const std::optional<OrderRecord> found = book.find(orders[at].id);
-    if (found && found->status == Status::Open) cancels += book.cancel(orders[at].id) && !book.cancel(orders[at].id);
-  }
   check(cancels == live && book.resting_count(Side::Sell) == 0,
         "each live order cancels once: " + std::to_string(cancels) + " of " + std::to_string(live));
 }
