@@ -3,9 +3,10 @@
 // each level a FIFO queue.
 //
 // Layout (records.hpp, levels.hpp): a record is one cache line that also
-// serves as its order's queue entry, linked to its neighbours in its level
-// and naming the level by index. So a cancel is one probe of the id table
-// and an unlink; a resting order finds its level through a price index;
+// serves as its order's queue entry, linked to its neighbours in its level,
+// and it chains the id table's bucket it belongs to. So a cancel is one probe
+// of the id table, one look-up of its level by side and price, and an
+// unlink; a resting order finds its level through the same price index;
 // matching takes the front of the best level (the last of its side's sorted
 // array of levels) and writes the resting record in place. An order that
 // leaves the queues filled is retired to an archive that keeps it findable

@@ -1,6 +1,7 @@
 // The price levels of both sides. A level is a FIFO queue linked through the
 // records themselves (book/records.hpp), front to back; levels live in one
-// pool, so that a record names its level with an index that never moves.
+// pool, so that the price index and the sorted arrays name a level by an
+// index that never moves.
 // Links rather than an array of slots per level: an array spares a cancel and
 // a resting add the write to a neighbour's record, but marked entries must be
 // skipped and compacted away, which rewrites records' places, and it measured
@@ -9,12 +10,12 @@
 // Per side, the levels holding orders are kept in one array sorted from the
 // worst price to the best (book/level_array.hpp: 16 bytes a level, with room
 // at both ends): the best level is the last entry, and matching takes and
-// removes levels there. A price index (book/price_index.hpp) finds a new
-// resting order's level; a search of the array that starts at the best price
-// finds a new level's place. A level leaves the array, the index and the pool
-// as soon as its last order leaves: near the touch, where levels come and go,
-// making it again when orders return costs less than keeping emptied levels
-// about.
+// removes levels there. A price index (book/price_index.hpp) finds the level
+// of an order that rests or is cancelled; a search of the array that starts
+// at the best price finds a new level's place. A level leaves the array, the
+// index and the pool as soon as its last order leaves: near the touch, where
+// levels come and go, making it again when orders return costs less than
+// keeping emptied levels about.
 //
 // reserve() makes room beforehand, so that the create() after it cannot fail.
 // A failing reserve() changes nothing that can be seen.
