@@ -272,10 +272,14 @@ class RecordStore {
   }
 
   void link_id(Slot slot, std::uint64_t hash) {
+    push_chain(slot, hash);
+    ++id_count_;
+  }
+  // Puts `slot` at the head of its hash's bucket.
+  void push_chain(Slot slot, std::uint64_t hash) {
     Slot& head = heads_[bucket(hash)];
     records_[slot].chain = head;
     head = slot;
-    ++id_count_;
   }
 
   // Takes the id in `slot`, which the table holds, out of its chain.
@@ -298,11 +302,7 @@ class RecordStore {
     bucket_count_ = count;
     shift_ = 64 - static_cast<unsigned>(std::countr_zero(count));
     for (Slot s = 0; s < records_.size(); ++s) {
-      const Record& r = records_[s];
-      if (r.id == OrderId{} || r.has(Record::kAlias)) continue;
-      Slot& head = heads_[bucket(IdHash{}(r.id))];
-      records_[s].chain = head;
-      head = s;
+      if (!is_free(s) && !records_[s].has(Record::kAlias)) push_chain(s, IdHash{}(records_[s].id));
     }
   }
   static constexpr std::size_t kFirstBuckets = 1024;
